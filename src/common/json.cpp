@@ -1,0 +1,99 @@
+#include "common/json.hpp"
+
+#include <vector>
+
+namespace quorin {
+
+namespace {
+
+// Builds the value like the library's own DOM parser, but counts nesting so that a
+// hostile document cannot take more than `max_depth` levels.
+class BoundedDomBuilder : public nlohmann::json_sax<Json> {
+public:
+    BoundedDomBuilder(Json& root, size_t max_depth) : root_(root), max_depth_(max_depth) {}
+
+    bool null() override { return put(Json(nullptr)); }
+    bool boolean(bool value) override { return put(Json(value)); }
+    bool number_integer(number_integer_t value) override { return put(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return put(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return put(Json(value)); }
+    bool string(string_t& value) override { return put(Json(std::move(value))); }
+    bool binary(binary_t& value) override { return put(Json::binary(std::move(value))); }
+    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool key(string_t& value) override {
+        key_ = std::move(value);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) override {
+        error_ = std::string(ex.what());
+        (void)position;
+        return false;
+    }
+
+    const std::string& error() const { return error_; }
+
+private:
+    // Places a value where the parser is: the root, the end of an array, or the last key.
+    Json* place(Json&& value) {
+        if (stack_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Json& parent = *stack_.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(value));
+            return &parent.back();
+        }
+        Json& slot = parent[key_];
+        slot = std::move(value);
+        return &slot;
+    }
+    bool put(Json&& value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(Json&& container) {
+        if (stack_.size() >= max_depth_) {
+            error_ = "recursion limit exceeded";
+            return false;
+        }
+        stack_.push_back(place(std::move(container)));
+        return true;
+    }
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+
+    Json& root_;
+    size_t max_depth_;
+    std::vector<Json*> stack_;
+    std::string key_;
+    std::string error_;
+};
+
+}  // namespace
+
+Result<Json> parse_json(std::string_view text, size_t max_depth) {
+    Json root;
+    BoundedDomBuilder builder(root, max_depth);
+    try {
+        if (!Json::sax_parse(text.begin(), text.end(), &builder)) {
+            return fail(builder.error().empty() ? std::string("invalid JSON") : builder.error());
+        }
+    } catch (const std::exception& ex) {
+        return fail(ex.what());
+    }
+    return root;
+}
+
+std::string dump_compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+std::string dump_pretty(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace); }
+
+std::string json_quote(std::string_view text) { return dump_compact(Json(std::string(text))); }
+
+}  // namespace quorin

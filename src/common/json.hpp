@@ -1,0 +1,25 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+
+namespace quorin {
+
+using Json = nlohmann::json;
+
+// Parses exactly one JSON value (white space around it allowed). Arrays and objects may
+// nest at most `max_depth` levels; a key repeated in an object keeps its last value.
+// Library exceptions never leave this function.
+Result<Json> parse_json(std::string_view text, size_t max_depth);
+
+// Compact form, for reply lines.
+std::string dump_compact(const Json& value);
+// Two blanks of indentation, members in ascending byte order, no final line feed.
+std::string dump_pretty(const Json& value);
+// A JSON string literal with RFC 8259 escaping; non-ASCII stays raw UTF-8.
+std::string json_quote(std::string_view text);
+
+}  // namespace quorin

@@ -1,0 +1,162 @@
+#include "common/text.hpp"
+
+#include <limits>
+
+namespace quorin {
+
+namespace {
+
+template <class T>
+Result<T> parse_unsigned(std::string_view text) {
+    if (text.empty()) return fail("cannot parse integer from empty string");
+    std::string_view digits = text;
+    if (digits.front() == '+') digits.remove_prefix(1);
+    if (digits.empty()) return fail("invalid digit found in string");
+    T value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return fail("invalid digit found in string");
+        T digit = static_cast<T>(c - '0');
+        if (value > (std::numeric_limits<T>::max() - digit) / 10) return fail("number too large to fit in target type");
+        value = static_cast<T>(value * 10 + digit);
+    }
+    return value;
+}
+
+// Decodes one scalar value of valid UTF-8 at `pos`, advancing it.
+char32_t next_char(std::string_view text, size_t& pos) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(pos);
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    }
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    char32_t c = lead & (0x7F >> length);
+    for (size_t i = 1; i < length && pos + i < text.size(); ++i) c = (c << 6) | (byte(pos + i) & 0x3F);
+    pos += length;
+    return c;
+}
+
+// Length of the valid sequence at `pos`, or 0 with `bad` set to the length of the
+// maximal subpart that must be replaced.
+size_t valid_sequence(std::string_view bytes, size_t pos, size_t& bad) {
+    auto at = [&](size_t i) -> int { return pos + i < bytes.size() ? static_cast<unsigned char>(bytes[pos + i]) : -1; };
+    int lead = at(0);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    int low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        bad = 1;
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        int c = at(i);
+        int lo = i == 1 ? low : 0x80, hi = i == 1 ? high : 0xBF;
+        if (c < lo || c > hi) {
+            bad = i;
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+Result<uint32_t> parse_u32(std::string_view text) { return parse_unsigned<uint32_t>(text); }
+Result<uint16_t> parse_u16(std::string_view text) { return parse_unsigned<uint16_t>(text); }
+
+bool is_valid_utf8(std::string_view bytes) {
+    for (size_t pos = 0; pos < bytes.size();) {
+        size_t bad = 0;
+        size_t length = valid_sequence(bytes, pos, bad);
+        if (length == 0) return false;
+        pos += length;
+    }
+    return true;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (size_t pos = 0; pos < bytes.size();) {
+        size_t bad = 0;
+        size_t length = valid_sequence(bytes, pos, bad);
+        if (length == 0) {
+            text += "\xEF\xBF\xBD";
+            pos += bad;
+        } else {
+            text.append(bytes.substr(pos, length));
+            pos += length;
+        }
+    }
+    return text;
+}
+
+std::string_view first_chars(std::string_view text, size_t limit) {
+    size_t pos = 0;
+    for (size_t count = 0; count < limit && pos < text.size(); ++count) (void)next_char(text, pos);
+    return text.substr(0, std::min(pos, text.size()));
+}
+
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim_white_space_end(std::string_view text) {
+    size_t end = 0;  // end of the last non-white character
+    for (size_t pos = 0; pos < text.size();) {
+        char32_t c = next_char(text, pos);
+        if (!is_white_space(c)) end = pos;
+    }
+    return text.substr(0, end);
+}
+
+std::string_view trim_white_space(std::string_view text) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t next = pos;
+        if (!is_white_space(next_char(text, next))) break;
+        pos = next;
+    }
+    return trim_white_space_end(text.substr(pos));
+}
+
+std::vector<std::string_view> split_white_space(std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t start = std::string_view::npos;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t here = pos;
+        bool white = is_white_space(next_char(text, pos));
+        if (white && start != std::string_view::npos) {
+            words.push_back(text.substr(start, here - start));
+            start = std::string_view::npos;
+        } else if (!white && start == std::string_view::npos) {
+            start = here;
+        }
+    }
+    if (start != std::string_view::npos) words.push_back(text.substr(start));
+    return words;
+}
+
+bool is_ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+bool is_interface_name(std::string_view name) {
+    if (name.empty() || name.size() > 15) return false;
+    for (char c : name) {
+        if (!is_ascii_alnum(c) && c != '-' && c != '_') return false;
+    }
+    return true;
+}
+
+}  // namespace quorin

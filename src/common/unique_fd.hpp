@@ -1,0 +1,37 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace quorin {
+
+// Sole owner of one file descriptor; closes it when destroyed.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        int old = std::exchange(fd_, fd);
+        if (old >= 0) ::close(old);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace quorin

@@ -1,0 +1,93 @@
+#include "privileged/session.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/files.hpp"
+
+namespace quorin {
+
+namespace {
+
+constexpr int STOP_CHECKS = 30;
+constexpr auto STOP_CHECK_PERIOD = std::chrono::milliseconds(50);
+
+bool has_exited(Child& child) {
+    auto exited = child.try_wait();
+    return exited && exited->has_value();
+}
+
+}  // namespace
+
+Result<void> check_owner(const SessionSlot& slot, pid_t client_pid) {
+    if (!slot.session || !slot.session->owner_pidfd) return {};
+    // A pidfd turns readable once its process has ended.
+    pollfd owner = {slot.session->owner_pidfd.get(), POLLIN, 0};
+    int ready = poll(&owner, 1, 0);
+    if (ready < 0) return fail("Не удалось проверить владельца VPN", Error::last_os());
+    bool owner_gone = ready > 0 && (owner.revents & POLLIN) != 0;
+    if (client_pid == slot.session->owner_pid || owner_gone) return {};
+    return fail("VPN уже запущен в другом процессе Quorin. Отключите его в том окне");
+}
+
+Result<UniqueFd> open_owner_handle(pid_t client_pid) {
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, client_pid, 0));
+    if (fd < 0) return fail("Не удалось определить владельца VPN", Error::last_os());
+    return UniqueFd(fd);
+}
+
+void store_session(SessionSlot& slot, std::string interface_name, Child child) {
+    slot.session.reset();
+    slot.session.emplace(TunSession{std::move(interface_name), UniqueFd(), 0, std::move(child)});
+}
+
+void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid) {
+    TunSession& session = *slot.session;
+    session.owner_pidfd = std::move(owner_handle);
+    session.owner_pid = owner_pid;
+}
+
+void stop_session(SessionSlot& slot) {
+    if (!slot.session) return;
+    TunSession session = std::move(*slot.session);
+    slot.session.reset();
+    Child& core = session.child;
+    if (has_exited(core)) return;
+    (void)core.kill(SIGTERM);
+    for (int attempt = 0; attempt < STOP_CHECKS; ++attempt) {
+        if (has_exited(core)) return;
+        std::this_thread::sleep_for(STOP_CHECK_PERIOD);
+    }
+    (void)core.kill(SIGKILL);
+    (void)core.wait();
+}
+
+Result<std::optional<std::string>> tun_status(SessionSlot& slot) {
+    if (!slot.session) return std::optional<std::string>();
+    auto exited = slot.session->child.try_wait();
+    if (!exited) return fail(exited.error());
+    if (exited->has_value()) return std::optional<std::string>();
+    const std::string& name = slot.session->interface_name;
+    if (!path_exists("/sys/class/net/" + name)) return std::optional<std::string>();
+    return std::optional<std::string>(name);
+}
+
+Result<void> write_json_file(const std::string& path, const Json& value) {
+    if (auto made = create_directories(HelperDirs().run_dir); !made) return made;
+    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!file) return fail(file.error());
+    std::string text = dump_pretty(value);
+    text += '\n';
+    if (auto written = write_all(file->get(), text); !written) return written;
+    if (fsync(file->get()) != 0) return fail_os();
+    if (close(file->release()) != 0) return fail_os();
+    return {};
+}
+
+}  // namespace quorin

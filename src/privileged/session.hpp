@@ -1,0 +1,45 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "common/child.hpp"
+#include "common/error.hpp"
+#include "common/json.hpp"
+#include "common/unique_fd.hpp"
+
+namespace quorin {
+
+// The one running core. Releasing it closes every descriptor in it; only stop_session
+// signals the core.
+struct TunSession {
+    std::string interface_name;
+    UniqueFd owner_pidfd;  // none until record_owner
+    pid_t owner_pid = 0;
+    Child child;
+};
+
+// Empty, or exactly one session. Owned by the serve loop, touched only by its thread.
+struct SessionSlot {
+    std::optional<TunSession> session;
+};
+
+// Passes when there is no owned session, the requester is the owner, or the owner has
+// ended; otherwise "VPN уже запущен в другом процессе Quorin. Отключите его в том окне".
+Result<void> check_owner(const SessionSlot& slot, pid_t client_pid);
+// A pidfd on the client; failure: "Не удалось определить владельца VPN".
+Result<UniqueFd> open_owner_handle(pid_t client_pid);
+// Replaces whatever the slot holds (without signalling it) by an unowned session.
+void store_session(SessionSlot& slot, std::string interface_name, Child child);
+void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid);
+// SIGTERM, up to 30 checks 50 ms apart, then SIGKILL; the slot is empty afterwards.
+void stop_session(SessionSlot& slot);
+// The interface name while the core runs and its interface exists.
+Result<std::optional<std::string>> tun_status(SessionSlot& slot);
+// Writes the value pretty-printed with a final line feed, mode 0600, fsync'd; creates
+// /run/quorin first.
+Result<void> write_json_file(const std::string& path, const Json& value);
+
+}  // namespace quorin

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "common/base64.hpp"
+#include "common/child.hpp"
+#include "common/error.hpp"
+#include "common/json.hpp"
+#include "common/text.hpp"
+
+namespace quorin {
+namespace {
+
+std::string error_of(const auto& result) { return result ? std::string("<ok>") : result.error().message(); }
+
+TEST(DecimalParsing, AcceptsOptionalPlusAndLeadingZeros) {
+    EXPECT_EQ(parse_u32("+1000").value(), 1000u);
+    EXPECT_EQ(parse_u32("0001000").value(), 1000u);
+    EXPECT_EQ(parse_u32("4294967295").value(), 4294967295u);
+    EXPECT_EQ(parse_u16("65535").value(), 65535);
+    EXPECT_EQ(parse_u16("+1500").value(), 1500);
+}
+
+TEST(DecimalParsing, RefusesWithTheThreeCauseTexts) {
+    EXPECT_EQ(error_of(parse_u32("")), "cannot parse integer from empty string");
+    for (const char* bad : {"+", "-", "-1", "1000 ", " 1", "++1", "1.0", "1e3", "١"})
+        EXPECT_EQ(error_of(parse_u32(bad)), "invalid digit found in string") << bad;
+    EXPECT_EQ(error_of(parse_u32("4294967296")), "number too large to fit in target type");
+    EXPECT_EQ(error_of(parse_u16("65536")), "number too large to fit in target type");
+    EXPECT_EQ(error_of(parse_u16("70000")), "number too large to fit in target type");
+}
+
+TEST(WhiteSpace, SplitsAtEveryUnicodeWhiteSpaceRun) {
+    auto words = split_white_space("  status\r\n");
+    ASSERT_EQ(words.size(), 1u);
+    EXPECT_EQ(words[0], "status");
+    words = split_white_space("a\u3000b\u00a0\u2028c\u0085d\te");
+    EXPECT_EQ(words, (std::vector<std::string_view>{"a", "b", "c", "d", "e"}));
+    EXPECT_TRUE(split_white_space("").empty());
+    EXPECT_TRUE(split_white_space(" \n\u200a").empty());
+    // U+200B ZERO WIDTH SPACE is not White_Space.
+    EXPECT_EQ(split_white_space("a\u200bb").size(), 1u);
+}
+
+TEST(WhiteSpace, TrimsBothEnds) {
+    EXPECT_EQ(trim_white_space("\u3000\u00a0 x y\t\u2029"), "x y");
+    EXPECT_EQ(trim_white_space("\u3000"), "");
+    EXPECT_EQ(trim_white_space_end("  ab \n"), "  ab");
+}
+
+TEST(Utf8, ValidatesAndReplacesLossily) {
+    EXPECT_TRUE(is_valid_utf8("Привет"));
+    EXPECT_FALSE(is_valid_utf8("\xC0\x80"));
+    EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // a surrogate
+    EXPECT_FALSE(is_valid_utf8("\xE2\x82"));      // cut inside a character
+    EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\uFFFDb");
+    EXPECT_EQ(lossy_utf8("\xE2\x82" "x"), "\uFFFDx");  // one maximal subpart, one replacement
+    EXPECT_EQ(first_chars("жжж", 2), "жж");
+    EXPECT_EQ(first_chars("ab", 5), "ab");
+}
+
+TEST(Base64, DecodesUrlSafeWithoutPadding) {
+    EXPECT_EQ(decode_base64_url("WyJhIl0").value(), "[\"a\"]");
+    EXPECT_EQ(decode_base64_url("").value(), "");
+    EXPECT_EQ(decode_base64_url("-_8").value(), "\xfb\xff");
+    EXPECT_EQ(encode_base64_url("\xfb\xff"), "-_8");
+}
+
+TEST(Base64, RefusesPaddingForeignCharactersLoneCharacterAndSpareBits) {
+    for (const char* bad : {"WyJhIl0=", "+/8", "ab c", "A", "AAAAA", "-_9", "QQ=="}) {
+        EXPECT_FALSE(decode_base64_url(bad)) << bad;
+    }
+}
+
+TEST(Json, LastDuplicateWinsAndDepthIsBounded) {
+    auto value = parse_json(R"({"b":1,"a":true,"a":false})", 127);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(dump_compact(*value), R"({"a":false,"b":1})");
+    std::string deep = std::string(127, '[') + std::string(127, ']');
+    EXPECT_TRUE(parse_json(deep, 127));
+    std::string deeper = std::string(128, '[') + std::string(128, ']');
+    EXPECT_FALSE(parse_json(deeper, 127));
+    EXPECT_FALSE(parse_json("{} {}", 127));
+    EXPECT_FALSE(parse_json("\"\xff\"", 127));
+    EXPECT_TRUE(parse_json(" \n[1] \t", 127));
+}
+
+TEST(Json, PrettyFormSortsKeysAndIndentsByTwo) {
+    auto value = parse_json(R"({"tun":{},"dns":[],"mode":"rule"})", 127);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(dump_pretty(*value), "{\n  \"dns\": [],\n  \"mode\": \"rule\",\n  \"tun\": {}\n}");
+}
+
+TEST(Json, QuotingEscapesQuotesAndControlsButKeepsCyrillic) {
+    EXPECT_EQ(json_quote("a\"b\\c\n\x01Ключ"), "\"a\\\"b\\\\c\\n\\u0001Ключ\"");
+}
+
+TEST(ErrorChain, JoinsCausesWithColons) {
+    Error e("некорректный PKEXEC_UID", Error("invalid digit found in string"));
+    EXPECT_EQ(e.chain(), "некорректный PKEXEC_UID: invalid digit found in string");
+    EXPECT_EQ(Error::os(2).message(), "No such file or directory (os error 2)");
+    EXPECT_EQ(Error::os(110).message(), "Connection timed out (os error 110)");
+}
+
+TEST(ExitStatusText, NamesCodesSignalsAndCoreDumps) {
+    EXPECT_EQ(ExitStatus(1 << 8).text(), "exit status: 1");
+    EXPECT_EQ(ExitStatus(0).text(), "exit status: 0");
+    EXPECT_EQ(ExitStatus(SIGKILL).text(), "signal: 9 (SIGKILL)");
+    EXPECT_EQ(ExitStatus(SIGABRT | 0x80).text(), "signal: 6 (SIGABRT) (core dumped)");
+    EXPECT_TRUE(ExitStatus(0).success());
+    EXPECT_FALSE(ExitStatus(SIGTERM).success());
+}
+
+TEST(ChildProcess, CapturesBothStreamsAndStatus) {
+    SpawnOptions options{.program = "/bin/sh",
+                         .args = {"-c", "echo out; echo err >&2; echo $QUORIN_X; pwd; exit 3"},
+                         .out = Stdio::pipe,
+                         .err = Stdio::pipe,
+                         .working_dir = "/tmp",
+                         .extra_env = {{"QUORIN_X", "set"}}};
+    auto child = Child::spawn(options);
+    ASSERT_TRUE(child) << child.error().message();
+    auto output = child->collect(std::nullopt);
+    ASSERT_TRUE(output);
+    EXPECT_EQ(output->out, "out\nset\n/tmp\n");
+    EXPECT_EQ(output->err, "err\n");
+    EXPECT_EQ(output->status.text(), "exit status: 3");
+}
+
+TEST(ChildProcess, MissingProgramFailsToStartWithOsText) {
+    auto child = Child::spawn({.program = "/nonexistent/quorin-core"});
+    ASSERT_FALSE(child);
+    EXPECT_EQ(child.error().message(), "No such file or directory (os error 2)");
+}
+
+TEST(ChildProcess, TimeLimitKillsAndReaps) {
+    auto child = Child::spawn({.program = "/bin/sleep", .args = {"30"}, .out = Stdio::pipe, .err = Stdio::pipe});
+    ASSERT_TRUE(child);
+    pid_t pid = child->pid();
+    auto output = child->collect(std::chrono::milliseconds(200));
+    ASSERT_FALSE(output);
+    EXPECT_EQ(output.error().message(), "Connection timed out (os error 110)");
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // already reaped
+}
+
+TEST(ChildProcess, TryWaitThenKill) {
+    auto child = Child::spawn({.program = "/bin/sleep", .args = {"30"}});
+    ASSERT_TRUE(child);
+    auto early = child->try_wait();
+    ASSERT_TRUE(early);
+    EXPECT_FALSE(early->has_value());
+    ASSERT_TRUE(child->kill(SIGKILL));
+    EXPECT_EQ(child->wait()->text(), "signal: 9 (SIGKILL)");
+    EXPECT_FALSE(child->kill(SIGKILL));  // never signal a reaped pid
+}
+
+}  // namespace
+}  // namespace quorin
