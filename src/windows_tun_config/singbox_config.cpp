@@ -95,13 +95,13 @@ ProcessSets split_bypass_processes(const BypassList& bypass) {
 
 Json build_singbox_config(const TunParameters& parameters) {
     ProcessSets processes = split_bypass_processes(parameters.bypass_processes);
-    return {
-        {"dns", dns_object(parameters, processes)},
-        {"inbounds", Json::array({tun_inbound(parameters)})},
-        {"log", {{"level", "info"}, {"timestamp", true}}},
-        {"outbounds", outbounds(parameters)},
-        {"route", route_object(parameters, processes)},
-    };
+    Json document;
+    document["dns"] = dns_object(parameters, processes);
+    document["inbounds"] = Json::array({tun_inbound(parameters)});
+    document["log"] = {{"level", "info"}, {"timestamp", true}};
+    document["outbounds"] = outbounds(parameters);
+    document["route"] = route_object(parameters, processes);
+    return document;
 }
 
 }  // namespace quorin

@@ -1,3 +1,5 @@
+#include "windows_tun_config/singbox_config.hpp"
+
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -7,7 +9,6 @@
 #include <stdexcept>
 
 #include "common/json.hpp"
-#include "windows_tun_config/singbox_config.hpp"
 
 namespace quorin {
 namespace {
@@ -17,26 +18,26 @@ using Texts = std::vector<std::string>;
 Ipv4 ip(unsigned a, unsigned b, unsigned c, unsigned d) { return (a << 24) | (b << 16) | (c << 8) | d; }
 
 TEST(ServerList, DropsLoopbackMulticastAndDuplicatesAndFoldsCase) {
-    Texts entries = {" 1.1.1.1 ", "127.0.0.1", "224.0.0.5", "0.0.0.0", "Example.COM.", "example.com", "10.0.0.1",
-                     "1.1.1.1"};
+    Texts entries = {" 1.1.1.1 ",    "127.0.0.1",   "224.0.0.5", "0.0.0.0",
+                     "Example.COM.", "example.com", "10.0.0.1",  "1.1.1.1"};
     EXPECT_EQ(normalize_server_list(entries), (Texts{"1.1.1.1", "10.0.0.1", "example.com"}));
 }
 
 TEST(ServerList, NonLiteralsThatLookLikeAddressesBecomeHostNames) {
-    Texts entries = {"localhost", "2001:db8::1", "a b.com", "01.2.3.4", "1.2.3.4.5", "256.1.1.1", "1.2.3",
-                     "::ffff:1.2.3.4", "host..", "..."};
+    Texts entries = {"localhost", "2001:db8::1", "a b.com",        "01.2.3.4", "1.2.3.4.5",
+                     "256.1.1.1", "1.2.3",       "::ffff:1.2.3.4", "host..",   "..."};
     EXPECT_TRUE(extract_ipv4_servers(entries).empty());
     EXPECT_EQ(extract_host_names(entries), (Texts{"01.2.3.4", "1.2.3", "1.2.3.4.5", "256.1.1.1"}));
 }
 
 TEST(ServerList, Ipv4LiteralsAreStrictSortedAndFiltered) {
-    Texts entries = {"10.0.0.1",  "9.255.0.1",       "\u00a0192.168.1.1\u3000", "1.2.3.04", "+1.2.3.4",
-                     "1.2.3.4 x", "239.255.255.255", "240.0.0.1",               "0.1.2.3",  "127.255.0.1",
-                     "1.2.3.4\0"};
+    Texts entries = {"10.0.0.1",        "9.255.0.1", "\u00a0192.168.1.1\u3000",
+                     "1.2.3.04",        "+1.2.3.4",  "1.2.3.4 x",
+                     "239.255.255.255", "240.0.0.1", "0.1.2.3",
+                     "127.255.0.1",     "1.2.3.4\0"};
     entries.back().push_back('\0');
-    EXPECT_EQ(extract_ipv4_servers(entries),
-              (std::vector<Ipv4>{ip(0, 1, 2, 3), ip(9, 255, 0, 1), ip(10, 0, 0, 1), ip(192, 168, 1, 1),
-                                 ip(240, 0, 0, 1)}));
+    EXPECT_EQ(extract_ipv4_servers(entries), (std::vector<Ipv4>{ip(0, 1, 2, 3), ip(9, 255, 0, 1), ip(10, 0, 0, 1),
+                                                                ip(192, 168, 1, 1), ip(240, 0, 0, 1)}));
     EXPECT_EQ(format_ipv4(ip(9, 255, 0, 1)), "9.255.0.1");
     EXPECT_EQ(format_ipv4(ip(255, 255, 255, 255)), "255.255.255.255");
 }
@@ -113,8 +114,8 @@ TEST(RouteExclusions, SlowLookupIsAbandonedAtTheDeadline) {
                     {"multi.example", {ip(224, 1, 1, 1)}},
                     {"slow.example", {ip(6, 6, 6, 6)}}};
     dns->slow_name = "slow.example";
-    ServerList servers = {"10.0.0.1", "fast.example", "loop.example", "multi.example", "slow.example",
-                          "throws.example"};
+    ServerList servers = {"10.0.0.1",      "fast.example", "loop.example",
+                          "multi.example", "slow.example", "throws.example"};
     std::vector<Ipv4> excluded = resolve_route_exclusions(servers, FakeDns::resolver(dns));
     dns->open_gate();
     EXPECT_EQ(excluded, (std::vector<Ipv4>{ip(5, 5, 5, 5), ip(10, 0, 0, 1), ip(224, 1, 1, 1)}));
