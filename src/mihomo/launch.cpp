@@ -24,7 +24,8 @@ void discard_core(Child& core) {
 }
 
 Result<void> prepare_working_dir(const std::string& dir) {
-    if (auto made = create_directories(dir); !made) return fail("не удалось создать рабочий каталог Mihomo", made.error());
+    if (auto made = create_directories(dir); !made)
+        return fail("не удалось создать рабочий каталог Mihomo", made.error());
     // An existing directory may have been made with wider permissions.
     if (chmod(dir.c_str(), 0700) != 0) return fail_os();
     return {};
