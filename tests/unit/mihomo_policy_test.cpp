@@ -60,7 +60,8 @@ TEST(MihomoDecode, RefusesBadBase64OversizeAndBadJson) {
 
     auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_TRUE(decode_mihomo_config(encode_base64_url(nested(127))));
-    for (const std::string& bad : {nested(128), nested(200000), std::string("{} x"), std::string("{\"a\":1,}")}) {
+    for (const std::string& bad : {nested(128), nested(200000), std::string("{} x"), std::string("{\"a\":1,}"),
+                                   std::string("{}\0x", 4), std::string("\xEF\xBB\xBF{}")}) {
         auto decoded = decode_mihomo_config(encode_base64_url(bad));
         ASSERT_FALSE(decoded);
         EXPECT_EQ(decoded.error().message(), "некорректная конфигурация Mihomo");
