@@ -1,5 +1,7 @@
 #include "common/text.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace quorin {
@@ -21,6 +23,23 @@ Result<T> parse_unsigned(std::string_view text) {
     }
     return value;
 }
+
+constexpr uint64_t EVERY_BYTE = 0x0101010101010101ull;
+constexpr uint64_t HIGH_BITS = 0x8080808080808080ull;
+
+uint64_t load8(const char* bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// Requests are mostly long runs of ASCII word characters; these tests take eight
+// bytes at a time.
+bool all_ascii(uint64_t word) { return (word & HIGH_BITS) == 0; }
+// No byte outside ASCII and none at or below the blank, so no white space either.
+bool all_ascii_graphic(uint64_t word) { return (((word - EVERY_BYTE * 0x21) | word) & HIGH_BITS) == 0; }
+
+bool is_ascii_white_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
 
 // Decodes one scalar value of valid UTF-8 at `pos`, advancing it.
 char32_t next_char(std::string_view text, size_t& pos) {
@@ -77,6 +96,10 @@ Result<uint16_t> parse_u16(std::string_view text) { return parse_unsigned<uint16
 
 bool is_valid_utf8(std::string_view bytes) {
     for (size_t pos = 0; pos < bytes.size();) {
+        if (pos + 8 <= bytes.size() && all_ascii(load8(bytes.data() + pos))) {
+            pos += 8;
+            continue;
+        }
         size_t bad = 0;
         size_t length = valid_sequence(bytes, pos, bad);
         if (length == 0) return false;
@@ -114,10 +137,13 @@ bool is_white_space(char32_t c) {
 }
 
 std::string_view trim_white_space_end(std::string_view text) {
-    size_t end = 0;  // end of the last non-white character
-    for (size_t pos = 0; pos < text.size();) {
-        char32_t c = next_char(text, pos);
-        if (!is_white_space(c)) end = pos;
+    size_t end = text.size();
+    while (end > 0) {
+        size_t start = end - 1;  // back to the first byte of the last character
+        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        size_t pos = start;
+        if (!is_white_space(next_char(text, pos))) break;
+        end = start;
     }
     return text.substr(0, end);
 }
@@ -136,8 +162,14 @@ std::vector<std::string_view> split_white_space(std::string_view text) {
     std::vector<std::string_view> words;
     size_t start = std::string_view::npos;
     for (size_t pos = 0; pos < text.size();) {
+        if (start != std::string_view::npos && pos + 8 <= text.size() && all_ascii_graphic(load8(text.data() + pos))) {
+            pos += 8;  // inside a word
+            continue;
+        }
         size_t here = pos;
-        bool white = is_white_space(next_char(text, pos));
+        const auto lead = static_cast<unsigned char>(text[pos]);
+        bool white = lead < 0x80 ? is_ascii_white_space(lead) : is_white_space(next_char(text, pos));
+        if (lead < 0x80) ++pos;
         if (white && start != std::string_view::npos) {
             words.push_back(text.substr(start, here - start));
             start = std::string_view::npos;
