@@ -2,13 +2,15 @@
 
 #include <vector>
 
+#include "common/files.hpp"
+
 namespace quorin {
 
 namespace {
 
 // Builds the value like the library's own DOM parser, but counts nesting so that a
 // hostile document cannot take more than `max_depth` levels.
-class BoundedDomBuilder : public nlohmann::json_sax<Json> {
+class BoundedDomBuilder final : public nlohmann::json_sax<Json> {
 public:
     BoundedDomBuilder(Json& root, size_t max_depth) : root_(root), max_depth_(max_depth) {}
 
@@ -47,9 +49,9 @@ private:
             parent.push_back(std::move(value));
             return &parent.back();
         }
-        Json& slot = parent[key_];
-        slot = std::move(value);
-        return &slot;
+        // The key moves into the object; a repeated key keeps its last value.
+        auto member = parent.get_ref<Json::object_t&>().insert_or_assign(std::move(key_), std::move(value));
+        return &member.first->second;
     }
     bool put(Json&& value) {
         place(std::move(value));
@@ -75,6 +77,45 @@ private:
     std::string error_;
 };
 
+// Collects the serializer's output and hands it to the descriptor in large writes; the
+// first write error is kept and everything after it dropped.
+class BufferedFdOutput final : public nlohmann::detail::output_adapter_protocol<char> {
+public:
+    explicit BufferedFdOutput(int fd) : fd_(fd) { buffer_.reserve(CAPACITY); }
+
+    void write_character(char c) override {
+        if (buffer_.size() == CAPACITY) flush();
+        buffer_.push_back(c);
+    }
+    void write_characters(const char* s, std::size_t length) override {
+        if (buffer_.size() + length > CAPACITY) flush();
+        if (length >= CAPACITY) {
+            write(std::string_view(s, length));
+        } else {
+            buffer_.append(s, length);
+        }
+    }
+    Result<void> finish() {
+        flush();
+        return std::move(result_);
+    }
+
+private:
+    static constexpr size_t CAPACITY = 64 * 1024;
+
+    void flush() {
+        write(buffer_);
+        buffer_.clear();
+    }
+    void write(std::string_view data) {
+        if (result_) result_ = write_all(fd_, data);
+    }
+
+    int fd_;
+    std::string buffer_;
+    Result<void> result_{};
+};
+
 }  // namespace
 
 Result<Json> parse_json(std::string_view text, size_t max_depth) {
@@ -97,6 +138,13 @@ Result<Json> parse_json(std::string_view text, size_t max_depth) {
 std::string dump_compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::string dump_pretty(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace); }
+
+Result<void> write_pretty(int fd, const Json& value) {
+    auto output = std::make_shared<BufferedFdOutput>(fd);
+    nlohmann::detail::serializer<Json> serializer(output, ' ', Json::error_handler_t::replace);
+    serializer.dump(value, true, false, 2);
+    return output->finish();
+}
 
 std::string json_quote(std::string_view text) { return dump_compact(Json(std::string(text))); }
 
