@@ -63,13 +63,23 @@ bool has_proxy_source(const Json& config) {
 
 }  // namespace
 
-Result<Json> decode_mihomo_config(std::string_view word) {
+Result<std::string> decode_mihomo_bytes(std::string_view word) {
     auto bytes = decode_base64_url(word);
     if (!bytes) return fail("повреждена конфигурация Mihomo", bytes.error());
     if (bytes->size() > MIHOMO_CONFIG_MAX_BYTES) return fail("конфигурация Mihomo превышает 8 МБ");
-    auto value = parse_json(*bytes, MIHOMO_CONFIG_MAX_DEPTH);
+    return bytes;
+}
+
+Result<Json> parse_mihomo_config(std::string_view bytes) {
+    auto value = parse_json(bytes, MIHOMO_CONFIG_MAX_DEPTH);
     if (!value) return fail("некорректная конфигурация Mihomo", value.error());
     return value;
+}
+
+Result<Json> decode_mihomo_config(std::string_view word) {
+    auto bytes = decode_mihomo_bytes(word);
+    if (!bytes) return fail(bytes.error());
+    return parse_mihomo_config(*bytes);
 }
 
 std::optional<std::string> parse_memory_limit(std::string_view word) {

@@ -54,8 +54,11 @@ inline constexpr std::array<std::string_view, 32> ALLOWED_MIHOMO_KEYS = {
 };
 
 // Word 1 of mihomo-up: strict URL-safe Base64 of one JSON value. The library's error
-// stays attached as the cause.
+// stays attached as the cause. The same in two steps, so that a caller can let go of
+// the request text between them: the bytes (at most 8 MiB), then their JSON value.
 Result<Json> decode_mihomo_config(std::string_view word);
+Result<std::string> decode_mihomo_bytes(std::string_view word);
+Result<Json> parse_mihomo_config(std::string_view bytes);
 
 // Word 2 of mihomo-up: digits followed by ASCII letters, at most 16 bytes, passed on
 // unchanged. Anything else is ignored, as if the word were absent.

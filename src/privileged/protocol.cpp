@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,23 +117,34 @@ std::string Reply::line() const {
            ",\"error\":" + json_or_null(error) + ",\"interface\":" + json_or_null(interface) + "}\n";
 }
 
+// Reads straight into the growing line, 8192 bytes at a time. Bytes that are already
+// there are taken without waiting; only an empty socket is polled, and the deadline is
+// checked before every read, so a client that trickles bytes is cut off all the same.
 Result<void> read_request(int connection, std::chrono::steady_clock::time_point deadline, Request& request) {
     int duplicate = fcntl(connection, F_DUPFD_CLOEXEC, 0);
     if (duplicate < 0) return fail_os();
     UniqueFd reader(duplicate);
     std::string& line = request.line;
     line.clear();
-    char chunk[READ_CHUNK];
     size_t scanned = 0;
     while (line.size() < MAX_REQUEST_BYTES) {
-        if (auto ready = wait_readable(reader.get(), deadline); !ready) return ready;
-        ssize_t n = read(reader.get(), chunk, std::min(sizeof chunk, MAX_REQUEST_BYTES - line.size()));
+        if (std::chrono::steady_clock::now() >= deadline) return fail(Error::os(ETIMEDOUT));
+        const size_t filled = line.size();
+        const size_t want = std::min(READ_CHUNK, MAX_REQUEST_BYTES - filled);
+        ssize_t n = 0;
+        // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
+        // only `want` bytes are read.
+        line.resize_and_overwrite(filled + want, [&](char* text, size_t) {
+            n = recv(reader.get(), text + filled, want, MSG_DONTWAIT);
+            return filled + static_cast<size_t>(std::max<ssize_t>(n, 0));
+        });
         if (n < 0) {
             if (errno == EINTR) continue;
-            return fail_os();
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_os();
+            if (auto ready = wait_readable(reader.get(), deadline); !ready) return ready;
+            continue;
         }
         if (n == 0) break;
-        line.append(chunk, static_cast<size_t>(n));
         size_t feed = line.find('\n', scanned);
         if (feed != std::string::npos) {
             line.resize(feed + 1);  // whatever follows the first line is ignored
@@ -146,7 +158,7 @@ Result<void> read_request(int connection, std::chrono::steady_clock::time_point 
     return {};
 }
 
-Reply dispatch(const std::vector<std::string_view>& w, pid_t client_pid, SessionSlot& slot) {
+Reply dispatch(const std::vector<std::string_view>& w, pid_t client_pid, SessionSlot& slot, std::string* request_text) {
     const size_t n = w.size();
     if (n == 0) return Reply::failure(UNSUPPORTED);
     const bool changes_session = w[0] == "mihomo-up" || w[0] == "tun-down" || w[0] == "tun-up";
@@ -162,7 +174,7 @@ Reply dispatch(const std::vector<std::string_view>& w, pid_t client_pid, Session
     if ((n == 2 || n == 3) && w[0] == "mihomo-up") {
         std::optional<std::string_view> memory_word;
         if (n == 3) memory_word = w[2];
-        return from_result(handle_mihomo_up(w[1], memory_word, slot, client_pid));
+        return from_result(handle_mihomo_up(w[1], memory_word, slot, client_pid, request_text));
     }
     return Reply::failure(UNSUPPORTED);
 }
@@ -177,7 +189,7 @@ void handle_connection(UniqueFd connection, SessionSlot& slot) {
         if (auto read = read_request(connection.get(), deadline, request); !read) {
             reply = Reply::failure(read.error().message());
         } else {
-            reply = dispatch(request.words, *client_pid, slot);
+            reply = dispatch(request.words, *client_pid, slot, &request.line);
         }
     }
     (void)write_all(connection.get(), reply.line());

@@ -40,7 +40,10 @@ constexpr std::chrono::seconds REQUEST_TIME_LIMIT{10};
 // connection; the whole line must arrive before `deadline`. Request must outlive the
 // words, so it is filled in place.
 Result<void> read_request(int connection, std::chrono::steady_clock::time_point deadline, Request& request);
-Reply dispatch(const std::vector<std::string_view>& words, pid_t client_pid, SessionSlot& slot);
+// `request_text`, when given, is the line the words point into; mihomo-up releases it
+// once its configuration is decoded, after which the words are no longer used.
+Reply dispatch(const std::vector<std::string_view>& words, pid_t client_pid, SessionSlot& slot,
+               std::string* request_text = nullptr);
 // Admits the peer, reads one request, answers it and closes the connection.
 void handle_connection(UniqueFd connection, SessionSlot& slot);
 

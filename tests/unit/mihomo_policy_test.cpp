@@ -156,5 +156,21 @@ TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
     (void)slot.session->child.wait();
 }
 
+// The request text goes as soon as the configuration's bytes are out of it, on every
+// path; the decoding still sees the whole word.
+TEST(MihomoRequest, ReleasesTheRequestTextOnceDecoded) {
+    SessionSlot slot;
+    for (const std::string& word : {encode_base64_url(R"({"secret":"x"})"), std::string("e30=")}) {
+        std::string line = "mihomo-up " + word + " 512MiB\n" + std::string(100000, ' ');
+        const std::string_view config_word = std::string_view(line).substr(10, word.size());
+        const std::string_view memory_word = std::string_view(line).substr(11 + word.size(), 6);
+        auto refused = handle_mihomo_up(config_word, memory_word, slot, INT_MAX, &line);
+        ASSERT_FALSE(refused);
+        EXPECT_NE(refused.error().message(), "некорректная конфигурация Mihomo");
+        EXPECT_TRUE(line.empty());
+        EXPECT_LT(line.capacity(), 100u);
+    }
+}
+
 }  // namespace
 }  // namespace quorin

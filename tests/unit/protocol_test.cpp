@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "common/files.hpp"
@@ -135,6 +136,29 @@ TEST(Dispatch, DecodesTunUpArgumentsInOrder) {
     // A client that does not exist has no process handle.
     EXPECT_EQ(error_for({"tun-up", "tun0", "true", "01", "1500", "1080", "W10", "W10"}),
               "Не удалось определить владельца VPN");
+}
+
+}  // namespace
+}  // namespace quorin
+
+namespace quorin {
+namespace {
+
+TEST(RequestRead, ATricklingClientIsCutOffAtTheDeadline) {
+    SocketPair pair;
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        while (!done) {
+            (void)write_all(pair.client.get(), "s");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    Request request;
+    auto read = read_line(pair, request, std::chrono::milliseconds(200));
+    done = true;
+    writer.join();
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().message(), "Connection timed out (os error 110)");
 }
 
 }  // namespace
