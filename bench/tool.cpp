@@ -1,0 +1,235 @@
+// quorin-bench-tool: the baselines and drivers that scripts/bench runs in the sandbox.
+//
+//   fixture mihomo-config FILE     the 8 MiB Mihomo configuration
+//   fixture mihomo-line FILE       the 12 MiB mihomo-up request line carrying it
+//   spawn-loop ROUNDS              the 80 clean-up commands, spawned and awaited by a
+//                                  minimal loop; prints the median milliseconds a round
+//   echo-server SOCKET [checked]   a minimal connection-per-request line echo server;
+//                                  "checked" adds the system calls a status request
+//                                  cannot do without: the peer credentials, the marker's
+//                                  lstat and the catalogue's five stat calls
+//   load SOCKET LINE COUNT         COUNT sequential connections sending LINE; prints the
+//                                  rate and the 50th and 99th percentile latencies
+//   send SOCKET FILE               one request from a file; prints the monotonic time
+//                                  (ns) before connecting and the reply
+//   geodata CORE_DIR WORK_DIR      the helper's GeoData preparation; prints milliseconds
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/fixtures.hpp"
+#include "common/files.hpp"
+#include "host/cleanup.hpp"
+#include "host/cleanup_commands.hpp"
+#include "mihomo/geodata.hpp"
+
+extern char** environ;
+
+namespace quorin::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int write_file(const std::string& path, const std::string& content) {
+    auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!fd || !write_all(fd->get(), content)) {
+        std::perror(path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int fixture(const std::string& kind, const std::string& path) {
+    const std::string config = mihomo_config(MAX_MIHOMO_CONFIG_BYTES);
+    if (kind == "mihomo-config") return write_file(path, config);
+    if (kind == "mihomo-line") return write_file(path, mihomo_up_line(config, MAX_REQUEST_BYTES));
+    std::fprintf(stderr, "unknown fixture %s\n", kind.c_str());
+    return 2;
+}
+
+// The same argument vectors as the clean-up, the tools looked up once beforehand, one
+// null device shared by the three streams.
+int spawn_loop(int rounds) {
+    std::vector<std::vector<std::string>> commands;
+    for (const auto& command : cleanup_detail::network_cleanup_commands()) {
+        std::vector<std::string> argv = {find_system_tool(command.tool)};
+        argv.insert(argv.end(), command.args.begin(), command.args.end());
+        commands.push_back(std::move(argv));
+    }
+    int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int target = 0; target < 3; ++target) posix_spawn_file_actions_adddup2(&actions, null_device, target);
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        for (auto& argv : commands) {
+            std::vector<char*> pointers;
+            for (auto& arg : argv) pointers.push_back(arg.data());
+            pointers.push_back(nullptr);
+            pid_t pid = -1;
+            if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) == 0)
+                waitpid(pid, nullptr, 0);
+        }
+        times.push_back(ms_since(start));
+    }
+    std::printf("%.3f\n", median(times));
+    return 0;
+}
+
+int listen_on(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4096) != 0) {
+        std::perror("echo-server");
+        return -1;
+    }
+    return fd;
+}
+
+// What admission and the catalogue ask of the kernel for one status request.
+void admission_and_catalogue_calls(int connection) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    (void)getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length);
+    struct stat st {};
+    (void)lstat(("/var/lib/quorin/authorized-users/" + std::to_string(peer.uid)).c_str(), &st);
+    for (const char* path : {"/usr/lib/quorin/cores/xray/xray", "/usr/lib/quorin/cores/xray/geoip.dat",
+                             "/usr/lib/quorin/cores/xray/geosite.dat", "/usr/lib/quorin/cores/sing-box/sing-box",
+                             "/usr/lib/quorin/cores/mihomo/mihomo"})
+        (void)stat(path, &st);
+}
+
+int echo_server(const std::string& path, bool checked) {
+    int listener = listen_on(path);
+    if (listener < 0) return 1;
+    char buffer[8192];
+    for (;;) {
+        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) continue;
+        size_t filled = 0;
+        for (;;) {
+            ssize_t n = read(connection, buffer + filled, sizeof buffer - filled);
+            if (n <= 0) break;
+            filled += static_cast<size_t>(n);
+            if (std::memchr(buffer, '\n', filled) != nullptr || filled == sizeof buffer) break;
+        }
+        if (checked) admission_and_catalogue_calls(connection);
+        (void)write_all(connection, std::string_view(buffer, filled));
+        close(connection);
+    }
+}
+
+int connect_to(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends the request and reads the reply to its end.
+std::string round_trip(const std::string& path, std::string_view request) {
+    int fd = connect_to(path);
+    if (fd < 0) return {};
+    (void)write_all(fd, request);
+    std::string reply;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return reply;
+}
+
+int load(const std::string& path, std::string line, int count) {
+    line += '\n';
+    std::vector<double> latencies;
+    latencies.reserve(static_cast<size_t>(count));
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        const auto sent = Clock::now();
+        if (round_trip(path, line).empty()) {
+            std::fprintf(stderr, "load: no reply\n");
+            return 1;
+        }
+        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+    const double seconds = ms_since(start) / 1000;
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("%.0f %.1f %.1f\n", count / seconds, latencies[latencies.size() / 2],
+                latencies[latencies.size() * 99 / 100]);
+    return 0;
+}
+
+int send(const std::string& path, const std::string& file) {
+    auto request = read_file(file);
+    if (!request) {
+        std::perror(file.c_str());
+        return 1;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::string reply = round_trip(path, *request);
+    std::printf("%lld %s", static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec, reply.c_str());
+    return reply.empty() ? 1 : 0;
+}
+
+int geodata(const std::string& core_dir, const std::string& working_dir) {
+    const auto start = Clock::now();
+    auto prepared = prepare_geodata(core_dir, working_dir);
+    const double elapsed = ms_since(start);
+    if (!prepared) {
+        std::fprintf(stderr, "geodata: %s\n", prepared.error().chain().c_str());
+        return 1;
+    }
+    std::printf("%.3f\n", elapsed);
+    return 0;
+}
+
+int run(const std::vector<std::string>& args) {
+    const std::string& command = args.empty() ? "" : args[0];
+    if (command == "fixture" && args.size() == 3) return fixture(args[1], args[2]);
+    if (command == "spawn-loop" && args.size() == 2) return spawn_loop(std::stoi(args[1]));
+    if (command == "echo-server" && (args.size() == 2 || (args.size() == 3 && args[2] == "checked")))
+        return echo_server(args[1], args.size() == 3);
+    if (command == "load" && args.size() == 4) return load(args[1], args[2], std::stoi(args[3]));
+    if (command == "send" && args.size() == 3) return send(args[1], args[2]);
+    if (command == "geodata" && args.size() == 3) return geodata(args[1], args[2]);
+    std::fprintf(stderr, "usage: see the head of bench/tool.cpp\n");
+    return 2;
+}
+
+}  // namespace
+
+}  // namespace quorin::bench
+
+int main(int argc, char** argv) { return quorin::bench::run(std::vector<std::string>(argv + 1, argv + argc)); }
