@@ -40,15 +40,16 @@ std::string as_json_string(std::string_view text) { return json_quote(text); }
 
 std::string proxy(size_t i, Rng& rng) {
     const std::string host = "n" + std::to_string(i) + ".edge-" + std::to_string(i % 97) + ".example-provider.net";
-    const std::string head = "{\"name\":" + as_json_string(proxy_name(i)) + ",\"server\":\"" + host + "\",\"port\":" +
-                             std::to_string(443 + i % 5) + ",\"udp\":true,";
+    const std::string head = "{\"name\":" + as_json_string(proxy_name(i)) + ",\"server\":\"" + host +
+                             "\",\"port\":" + std::to_string(443 + i % 5) + ",\"udp\":true,";
     if (i % 3 == 0) {
         return head + "\"type\":\"trojan\",\"password\":\"" + rng.hex(32) + "\",\"sni\":\"" + host +
                "\",\"skip-cert-verify\":false,\"network\":\"grpc\",\"grpc-opts\":{\"grpc-service-name\":\"svc" +
                std::to_string(i % 13) + "\"}}";
     }
-    return head + "\"type\":\"vless\",\"uuid\":\"" + rng.uuid() + "\",\"network\":\"ws\",\"tls\":true,\"servername\":\"" +
-           host + "\",\"client-fingerprint\":\"chrome\",\"ws-opts\":{\"path\":\"/ray-" + std::to_string(i % 211) +
+    return head + "\"type\":\"vless\",\"uuid\":\"" + rng.uuid() +
+           "\",\"network\":\"ws\",\"tls\":true,\"servername\":\"" + host +
+           "\",\"client-fingerprint\":\"chrome\",\"ws-opts\":{\"path\":\"/ray-" + std::to_string(i % 211) +
            "\",\"headers\":{\"Host\":\"" + host + "\"}}}";
 }
 
@@ -57,7 +58,8 @@ std::string rule(size_t i) {
         case 0:
             return "DOMAIN-SUFFIX,d" + std::to_string(i) + ".example-site.com,PROXY";
         case 1:
-            return "IP-CIDR,10." + std::to_string(i % 256) + "." + std::to_string(i / 256 % 256) + ".0/24,DIRECT,no-resolve";
+            return "IP-CIDR,10." + std::to_string(i % 256) + "." + std::to_string(i / 256 % 256) +
+                   ".0/24,DIRECT,no-resolve";
         case 2:
             return "DOMAIN-KEYWORD,tracker" + std::to_string(i) + ",REJECT";
         default:
@@ -136,8 +138,8 @@ std::vector<std::string> bypass_entries(size_t count, size_t bytes) {
 std::string json_string_array(const std::vector<std::string>& entries) { return dump_compact(Json(entries)); }
 
 std::vector<std::string> server_entries() {
-    std::vector<std::string> entries = {" 1.1.1.1 ", "127.0.0.1", "224.0.0.5", "0.0.0.0", "1.1.1.1", "localhost",
-                                        "2001:db8::1", "a b.com", "01.2.3.4"};
+    std::vector<std::string> entries = {" 1.1.1.1 ", "127.0.0.1",   "224.0.0.5", "0.0.0.0", "1.1.1.1",
+                                        "localhost", "2001:db8::1", "a b.com",   "01.2.3.4"};
     for (size_t i = 0; entries.size() < 32; ++i)
         entries.push_back(std::to_string(203 - i % 7) + ".0." + std::to_string(i) + "." + std::to_string(10 + i));
     for (size_t i = 0; entries.size() < 64; ++i)

@@ -29,29 +29,38 @@ private:
     posix_spawn_file_actions_t actions_;
 };
 
+// The helper ignores SIGPIPE; a core must start with default dispositions and an
+// empty signal mask whatever the helper's own state. The set is the same for every
+// child, so it is prepared once.
 class SpawnAttributes {
 public:
-    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+    SpawnAttributes() {
+        posix_spawnattr_init(&attributes_);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigset_t empty;
+        sigemptyset(&empty);
+        error_ = posix_spawnattr_setsigdefault(&attributes_, &defaults);
+        if (error_ == 0) error_ = posix_spawnattr_setsigmask(&attributes_, &empty);
+        if (error_ == 0)
+            error_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
     ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
+
+    const posix_spawnattr_t* get() const { return &attributes_; }
+    int error() const { return error_; }
 
 private:
     posix_spawnattr_t attributes_;
+    int error_ = 0;
 };
 
-// The helper ignores SIGPIPE; a core must start with default dispositions and an
-// empty signal mask whatever the helper's own state.
-int prepare_attributes(posix_spawnattr_t* attributes) {
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigset_t empty;
-    sigemptyset(&empty);
-    if (int rc = posix_spawnattr_setsigdefault(attributes, &defaults); rc != 0) return rc;
-    if (int rc = posix_spawnattr_setsigmask(attributes, &empty); rc != 0) return rc;
-    return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+const SpawnAttributes& spawn_attributes() {
+    static const SpawnAttributes attributes;
+    return attributes;
 }
 
 // Connects one standard stream; for a pipe, `parent_end` receives the helper's end.
@@ -74,6 +83,7 @@ int connect_stream(posix_spawn_file_actions_t* actions, Stdio mode, int target, 
     return EINVAL;
 }
 
+// Only called when variables are to be set: otherwise the child gets `environ` itself.
 std::vector<std::string> build_environment(const SpawnOptions& options) {
     std::vector<std::string> env;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -115,8 +125,8 @@ std::string ExitStatus::text() const {
 
 Result<Child> Child::spawn(const SpawnOptions& options) {
     SpawnFileActions actions;
-    SpawnAttributes attributes;
-    if (int rc = prepare_attributes(attributes.get()); rc != 0) return fail(Error::os(rc));
+    const SpawnAttributes& attributes = spawn_attributes();
+    if (attributes.error() != 0) return fail(Error::os(attributes.error()));
 
     UniqueFd in_parent, out_parent, err_parent, in_child, out_child, err_child;
     if (int rc = connect_stream(actions.get(), options.in, STDIN_FILENO, in_parent, in_child); rc != 0)
@@ -136,12 +146,17 @@ Result<Child> Child::spawn(const SpawnOptions& options) {
     std::vector<std::string> argv_texts;
     argv_texts.push_back(options.program);
     argv_texts.insert(argv_texts.end(), options.args.begin(), options.args.end());
-    std::vector<std::string> env_texts = build_environment(options);
     std::vector<char*> argv = pointers(argv_texts);
-    std::vector<char*> envp = pointers(env_texts);
+    std::vector<std::string> env_texts;
+    std::vector<char*> envp;
+    if (!options.extra_env.empty()) {
+        env_texts = build_environment(options);
+        envp = pointers(env_texts);
+    }
 
     pid_t pid = -1;
-    if (int rc = posix_spawn(&pid, options.program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+    if (int rc = posix_spawn(&pid, options.program.c_str(), actions.get(), attributes.get(), argv.data(),
+                             envp.empty() ? environ : envp.data());
         rc != 0)
         return fail(Error::os(rc));
 

@@ -2,6 +2,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <csignal>
+#include <cstdlib>
+
 #include "common/base64.hpp"
 #include "common/child.hpp"
 #include "common/error.hpp"
@@ -125,6 +128,30 @@ TEST(ChildProcess, CapturesBothStreamsAndStatus) {
     EXPECT_EQ(output->out, "out\nset\n/tmp\n");
     EXPECT_EQ(output->err, "err\n");
     EXPECT_EQ(output->status.text(), "exit status: 3");
+}
+
+// The prepared attribute set serves every spawn: each child starts with SIGPIPE at its
+// default although the helper ignores it, and without variables to set the child sees
+// the helper's environment as it is.
+TEST(ChildProcess, EveryChildGetsDefaultSigpipeAndTheCurrentEnvironment) {
+    auto previous = std::signal(SIGPIPE, SIG_IGN);
+    for (const char* value : {"first", "second"}) {
+        setenv("QUORIN_INHERITED", value, 1);
+        auto child = Child::spawn({.program = "/bin/sh",
+                                   .args = {"-c", "echo $QUORIN_INHERITED; grep ^SigIgn /proc/self/status"},
+                                   .out = Stdio::pipe});
+        ASSERT_TRUE(child);
+        auto output = child->collect(std::nullopt);
+        ASSERT_TRUE(output);
+        const std::string& out = output->out;
+        EXPECT_TRUE(out.starts_with(std::string(value) + "\n")) << out;
+        const size_t mask_at = out.find("SigIgn:");
+        ASSERT_NE(mask_at, std::string::npos);
+        const unsigned long long ignored = std::stoull(out.substr(mask_at + 7), nullptr, 16);
+        EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << out;
+    }
+    unsetenv("QUORIN_INHERITED");
+    std::signal(SIGPIPE, previous);
 }
 
 TEST(ChildProcess, MissingProgramFailsToStartWithOsText) {

@@ -23,8 +23,10 @@ std::string streamed(const Json& value) {
 TEST(JsonWriter, StreamsThePrettyFormExactly) {
     Json value = Json::object();
     for (int i = 0; i < 5000; ++i) value["k" + std::to_string(i)] = {{"n", i}, {"s", "ж\"\\\n"}, {"a", Json::array()}};
-    value["long"] = std::string(200000, 'x');        // larger than the buffer on its own
-    value["bad"] = std::string("a\xff" "b");          // replaced as by the in-memory form
+    value["long"] = std::string(200000, 'x');  // larger than the buffer on its own
+    value["bad"] = std::string(
+        "a\xff"
+        "b");  // replaced as by the in-memory form
     value["nested"] = Json::parse(R"([[{"b":1,"a":[true,null,1.5]}]])");
     EXPECT_EQ(streamed(value), dump_pretty(value));
     EXPECT_EQ(streamed(Json::object()), "{}");

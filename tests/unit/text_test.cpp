@@ -2,13 +2,13 @@
 // ASCII; these tests hold them to the plain character-by-character definitions at
 // every alignment of the interesting characters.
 
+#include "common/text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include "common/text.hpp"
 
 namespace quorin {
 namespace {
@@ -45,8 +45,8 @@ std::vector<std::string_view> reference_split(std::string_view text) {
 TEST(TextFastPaths, SplitMatchesTheCharacterDefinitionAtEveryAlignment) {
     // White space of one to three bytes, characters that only look like it (U+200B,
     // controls, DEL, '!'), and letters outside ASCII.
-    const std::vector<std::string> pieces = {" ",  "\t", "\r\n", "\x0b", "\u0085", "\u00a0", "\u3000", "\u2028",
-                                             "\x01", "\x1f", "\x7f", "!",    "~",      "\u200b", "ж",     "😀"};
+    const std::vector<std::string> pieces = {" ",    "\t",   "\r\n", "\x0b", "\u0085", "\u00a0", "\u3000", "\u2028",
+                                             "\x01", "\x1f", "\x7f", "!",    "~",      "\u200b", "ж",      "😀"};
     std::mt19937 random(5);
     for (int trial = 0; trial < 3000; ++trial) {
         std::string text(random() % 17, 'w');
