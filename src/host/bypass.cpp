@@ -1,0 +1,68 @@
+#include "host/bypass.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/base64.hpp"
+#include "common/json.hpp"
+#include "common/text.hpp"
+
+namespace quorin {
+
+namespace {
+
+constexpr size_t MAX_BYPASS_ENTRIES = 1024;
+constexpr size_t MAX_BYPASS_ENTRY_BYTES = 4096;
+// An array of strings needs one level; anything deeper is refused as the wrong type
+// anyway, so the bound only keeps hostile input cheap.
+constexpr size_t BYPASS_MAX_DEPTH = 64;
+
+constexpr const char* CORRUPT_WORD = "повреждён список процессов обхода";
+constexpr const char* BAD_LIST = "некорректный список процессов обхода";
+constexpr const char* TOO_MANY = "слишком много процессов обхода";
+constexpr const char* BAD_ENTRY = "некорректный процесс обхода";
+
+// Exactly one JSON array of strings, white space around it allowed.
+Result<std::vector<std::string>> parse_string_array(std::string_view text) {
+    // The parser validates UTF-8 inside strings and refuses other bytes outside them,
+    // but it skips a leading byte order mark, which is not JSON white space.
+    if (text.starts_with("\xEF\xBB\xBF"))
+        return fail("parse error at line 1, column 1: a byte order mark is not JSON white space");
+    auto value = parse_json(text, BYPASS_MAX_DEPTH);
+    if (!value) return fail(value.error());
+    try {
+        return value->get<std::vector<std::string>>();
+    } catch (const Json::exception& ex) {
+        return fail(ex.what());
+    }
+}
+
+}  // namespace
+
+Result<BypassList> decode_bypass_list(std::string_view word) {
+    auto bytes = decode_base64_url(word);
+    if (!bytes) return fail(CORRUPT_WORD, bytes.error());
+    auto entries = parse_string_array(*bytes);
+    if (!entries) return fail(BAD_LIST, entries.error());
+    return normalize_bypass_list(std::move(*entries));
+}
+
+Result<BypassList> normalize_bypass_list(std::vector<std::string> entries) {
+    if (entries.size() > MAX_BYPASS_ENTRIES) return fail(TOO_MANY);
+    for (std::string& entry : entries) {
+        // Texts are UTF-8; a caller's bytes that are not cannot be trimmed by characters.
+        if (!is_valid_utf8(entry)) return fail(BAD_ENTRY);
+        std::string cleaned(trim_white_space(entry));
+        std::replace(cleaned.begin(), cleaned.end(), '\\', '/');
+        if (cleaned.empty() || cleaned.size() > MAX_BYPASS_ENTRY_BYTES || cleaned.find('\0') != std::string::npos)
+            return fail(BAD_ENTRY);
+        entry = std::move(cleaned);
+    }
+    // std::string compares with char_traits<char>, which orders bytes as unsigned values
+    // and puts a proper prefix first.
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    return entries;
+}
+
+}  // namespace quorin
