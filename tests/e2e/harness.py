@@ -386,10 +386,13 @@ def _empty_dir(path):
 
 
 def _run(*argv, check=True) -> subprocess.CompletedProcess:
-    return subprocess.run(list(argv), check=check, capture_output=True, text=True)
+    result = subprocess.run(list(argv), capture_output=True, text=True)
+    if check and result.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv)}: exit status {result.returncode}: {result.stderr.strip()}")
+    return result
 
 
-PLANTED_ROUTE_TABLES = (2022, 20220)
+_route_tables = {2022, 20220}  # flushed by reset_sandbox(), with every table plant_route() used
 
 
 def _reset_network():
@@ -398,7 +401,7 @@ def _reset_network():
         for rule in json.loads(_run("ip", "-j", family, "rule", "show").stdout or "[]"):
             if rule["priority"] not in (0, 32766, 32767):
                 _run("ip", family, "rule", "delete", "priority", str(rule["priority"]), check=False)
-        for table in PLANTED_ROUTE_TABLES:
+        for table in sorted(_route_tables):
             _run("ip", family, "route", "flush", "table", str(table), check=False)
 
 
@@ -530,6 +533,7 @@ def routes(table, family="-4"):
 
 
 def plant_route(destination, table, family="-4"):
+    _route_tables.add(table)
     _run("ip", family, "route", "add", "blackhole", destination, "table", str(table))
 
 
@@ -599,13 +603,14 @@ class SandboxTest(unittest.TestCase):
         self.addCleanup(dump)
 
     def start_helper(self, activated=False, socket_path=SOCKET, socket_mode=0o666, env=None,
-                     pid_namespace=False) -> Helper:
+                     pid_namespace=False, own_listen_pid=False) -> Helper:
         """Starts `quorin-helper serve` and waits until it accepts connections.
 
         Self-bound by default; with `activated` under `systemd-socket-activate -l
         socket_path` (the harness creates the socket's directory and sets `socket_mode`
         on it so other users can connect). With `pid_namespace` the helper runs in a
-        process-id namespace of its own, so its clients' peer pid is 0. Stopped, with
+        process-id namespace of its own, so its clients' peer pid is 0. With
+        `own_listen_pid` LISTEN_PID is set to the helper's own pid. Stopped, with
         every core it started, when the test ends.
         """
         require_helper()
@@ -616,6 +621,8 @@ class SandboxTest(unittest.TestCase):
             os.makedirs(os.path.dirname(socket_path), exist_ok=True)
             extra = [f"--setenv={k}={v}" for k, v in (env or {}).items() if v is not None]
             argv = ["systemd-socket-activate", "-l", socket_path, *extra, *argv]
+        if own_listen_pid:
+            argv = ["/bin/sh", "-c", 'LISTEN_PID=$$; export LISTEN_PID; exec "$@"', "sh", *argv]
         if pid_namespace:
             argv = ["unshare", "--pid", "--fork", "--kill-child", *argv]
         with open(log_path, "wb") as log:
