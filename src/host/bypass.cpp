@@ -6,6 +6,7 @@
 #include "common/base64.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
+#include "host/strict_json.hpp"
 
 namespace quorin {
 
@@ -24,11 +25,7 @@ constexpr const char* BAD_ENTRY = "некорректный процесс об�
 
 // Exactly one JSON array of strings, white space around it allowed.
 Result<std::vector<std::string>> parse_string_array(std::string_view text) {
-    // The parser validates UTF-8 inside strings and refuses other bytes outside them,
-    // but it skips a leading byte order mark, which is not JSON white space.
-    if (text.starts_with("\xEF\xBB\xBF"))
-        return fail("parse error at line 1, column 1: a byte order mark is not JSON white space");
-    auto value = parse_json(text, BYPASS_MAX_DEPTH);
+    auto value = host_detail::parse_strict_json(text, BYPASS_MAX_DEPTH);
     if (!value) return fail(value.error());
     try {
         return value->get<std::vector<std::string>>();

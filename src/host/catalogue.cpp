@@ -11,6 +11,7 @@
 
 #include "common/json.hpp"
 #include "host/catalogue_internal.hpp"
+#include "host/strict_json.hpp"
 
 namespace quorin {
 
@@ -255,11 +256,7 @@ Result<CoreSet> require_all_cores_in(const std::string& builtin_root, const Help
 }  // namespace catalogue_detail
 
 Result<CoreManifest> CoreManifest::parse(std::string_view text) {
-    // The library skips a UTF-8 byte order mark before the value; only white space may
-    // stand there.
-    if (text.starts_with("\xEF\xBB\xBF"))
-        return fail("parse error at line 1, column 1: a byte order mark is not JSON white space");
-    auto value = parse_json(text, catalogue_detail::MANIFEST_MAX_DEPTH);
+    auto value = host_detail::parse_strict_json(text, catalogue_detail::MANIFEST_MAX_DEPTH);
     if (!value) return fail(value.error());
     if (value->is_array()) return catalogue_detail::parse_array_form(*value);
     if (value->is_object()) return catalogue_detail::parse_object_form(text, *value);
