@@ -176,7 +176,10 @@ Result<ExitStatus> Child::wait() {
 
 Result<void> Child::kill(int signal) {
     if (status_) return fail(Error::os(ESRCH));
-    if (::kill(pid_, signal) != 0) return fail_os();
+    // Through the pidfd where there is one: it can never reach a recycled pid.
+    int rc = pidfd_ ? static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd_.get(), signal, nullptr, 0))
+                    : ::kill(pid_, signal);
+    if (rc != 0) return fail_os();
     return {};
 }
 

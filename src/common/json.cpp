@@ -78,6 +78,10 @@ private:
 }  // namespace
 
 Result<Json> parse_json(std::string_view text, size_t max_depth) {
+    // The library skips a leading byte order mark and takes a NUL byte for the end of
+    // the input; neither is JSON, and what follows a NUL must not be silently dropped.
+    if (text.starts_with("\xEF\xBB\xBF")) return fail("byte order mark before the JSON value");
+    if (text.find('\0') != std::string_view::npos) return fail("NUL byte in JSON text");
     Json root;
     BoundedDomBuilder builder(root, max_depth);
     try {

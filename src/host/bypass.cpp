@@ -6,7 +6,6 @@
 #include "common/base64.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
-#include "host/strict_json.hpp"
 
 namespace quorin {
 
@@ -25,7 +24,7 @@ constexpr const char* BAD_ENTRY = "некорректный процесс об�
 
 // Exactly one JSON array of strings, white space around it allowed.
 Result<std::vector<std::string>> parse_string_array(std::string_view text) {
-    auto value = host_detail::parse_strict_json(text, BYPASS_MAX_DEPTH);
+    auto value = parse_json(text, BYPASS_MAX_DEPTH);
     if (!value) return fail(value.error());
     try {
         return value->get<std::vector<std::string>>();

@@ -11,7 +11,6 @@
 
 #include "common/json.hpp"
 #include "host/catalogue_internal.hpp"
-#include "host/strict_json.hpp"
 
 namespace quorin {
 
@@ -256,7 +255,7 @@ Result<CoreSet> require_all_cores_in(const std::string& builtin_root, const Help
 }  // namespace catalogue_detail
 
 Result<CoreManifest> CoreManifest::parse(std::string_view text) {
-    auto value = host_detail::parse_strict_json(text, catalogue_detail::MANIFEST_MAX_DEPTH);
+    auto value = parse_json(text, catalogue_detail::MANIFEST_MAX_DEPTH);
     if (!value) return fail(value.error());
     if (value->is_array()) return catalogue_detail::parse_array_form(*value);
     if (value->is_object()) return catalogue_detail::parse_object_form(text, *value);

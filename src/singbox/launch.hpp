@@ -14,13 +14,13 @@
 namespace quorin {
 
 struct SingboxStart {
-    std::string interface_name;
+    std::string interface_name{};
     bool ipv6 = false;
     bool auto_route = false;
     uint16_t mtu = 0;
     uint16_t socks_port = 0;
-    BypassList bypass_processes;
-    ServerList servers;
+    BypassList bypass_processes{};
+    ServerList servers{};
 };
 
 // Checks the ranges, finds sing-box, replaces the running session and waits until the

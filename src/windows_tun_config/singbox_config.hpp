@@ -17,19 +17,19 @@ using ServerList = std::vector<std::string>;
 using Ipv4 = uint32_t;
 
 struct TunParameters {
-    std::string interface_name;
+    std::string interface_name{};
     bool ipv6 = false;
     bool auto_route = false;
     uint16_t mtu = 0;
     uint16_t socks_port = 0;
-    BypassList bypass_processes;
-    std::vector<std::string> server_host_names;
-    std::vector<Ipv4> route_exclusions;
+    BypassList bypass_processes{};
+    std::vector<std::string> server_host_names{};
+    std::vector<Ipv4> route_exclusions{};
 };
 
 struct ProcessSets {
-    std::vector<std::string> names;  // always holds mihomo, quorin, sing-box, xray
-    std::vector<std::string> paths;
+    std::vector<std::string> names{};  // always holds mihomo, quorin, sing-box, xray
+    std::vector<std::string> paths{};
 };
 
 // A resolver gives the IPv4 addresses of a name in the order the system gave them.

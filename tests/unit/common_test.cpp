@@ -156,3 +156,15 @@ TEST(ChildProcess, TryWaitThenKill) {
 
 }  // namespace
 }  // namespace quorin
+
+namespace quorin {
+namespace {
+
+TEST(Json, RefusesWhatTheLibraryWouldSkip) {
+    EXPECT_FALSE(parse_json(std::string("[\"a\"]\0junk", 10), 127));
+    EXPECT_FALSE(parse_json("\xEF\xBB\xBF[]", 127));
+    EXPECT_FALSE(parse_json(std::string("[\"a\0\"]", 6), 127));
+}
+
+}  // namespace
+}  // namespace quorin

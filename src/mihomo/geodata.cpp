@@ -1,0 +1,129 @@
+#include "mihomo/geodata.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "common/files.hpp"
+#include "common/unique_fd.hpp"
+
+namespace quorin {
+
+namespace {
+
+constexpr size_t COPY_CHUNK = size_t{1} << 30;
+constexpr size_t BUFFER_BYTES = size_t{1} << 17;
+
+std::string temporary_name() {
+    uuid_t id;
+    uuid_generate_random(id);
+    char text[37];
+    uuid_unparse_lower(id, text);
+    return ".quorin-" + std::string(text);
+}
+
+// The temporary copy. Until it is committed, dropping it removes the file; a file that
+// was never created here is never removed.
+class TemporaryFile {
+public:
+    static Result<TemporaryFile> create(std::string path) {
+        auto fd = open_file(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (!fd) return fail(fd.error());
+        return TemporaryFile(std::move(path), std::move(*fd));
+    }
+    TemporaryFile(TemporaryFile&& other) noexcept
+        : path_(std::exchange(other.path_, std::string())), fd_(std::move(other.fd_)) {}
+    TemporaryFile& operator=(TemporaryFile&&) = delete;
+    ~TemporaryFile() {
+        fd_.reset();
+        if (!path_.empty()) (void)unlink(path_.c_str());
+    }
+
+    int fd() const { return fd_.get(); }
+    Result<void> commit(const std::string& final_path) {
+        if (fsync(fd_.get()) != 0) return fail_os();
+        if (rename(path_.c_str(), final_path.c_str()) != 0) return fail_os();
+        path_.clear();
+        return {};
+    }
+
+private:
+    TemporaryFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    std::string path_;
+    UniqueFd fd_;
+};
+
+Result<void> copy_by_read_write(int from, int to) {
+    std::vector<char> buffer(BUFFER_BYTES);
+    for (;;) {
+        ssize_t n = read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail_os();
+        if (n == 0) return {};
+        if (auto written = write_all(to, std::string_view(buffer.data(), static_cast<size_t>(n))); !written)
+            return written;
+    }
+}
+
+bool in_kernel_copy_unsupported(int errnum) {
+    return errnum == EXDEV || errnum == ENOSYS || errnum == EINVAL || errnum == EOPNOTSUPP;
+}
+
+// Streams the whole source from its current offset. Some file systems refuse the
+// in-kernel copy or report an early end without copying; the plain loop then takes
+// over from where the offsets stand.
+Result<void> copy_bytes(int from, int to) {
+    bool copied_any = false;
+    for (;;) {
+        ssize_t n = copy_file_range(from, nullptr, to, nullptr, COPY_CHUNK, 0);
+        if (n > 0) {
+            copied_any = true;
+            continue;
+        }
+        if (n == 0) return copied_any ? Result<void>() : copy_by_read_write(from, to);
+        if (errno == EINTR) continue;
+        if (in_kernel_copy_unsupported(errno)) return copy_by_read_write(from, to);
+        return fail_os();
+    }
+}
+
+Result<void> copy_through_temporary(const std::string& source, const std::string& working_dir,
+                                    const std::string& target) {
+    auto temporary = TemporaryFile::create(join_path(working_dir, temporary_name()));
+    if (!temporary) return fail(temporary.error());
+    {
+        auto input = open_file(source, O_RDONLY);
+        if (!input) return fail(input.error());
+        if (auto copied = copy_bytes(input->get(), temporary->fd()); !copied) return copied;
+    }
+    return temporary->commit(join_path(working_dir, target));
+}
+
+Result<void> prepare_one(const GeodataFile& file, const std::string& core_dir, const std::string& working_dir) {
+    std::string name(file.source);
+    std::string source = join_path(core_dir, file.source);
+    struct stat st {};
+    if (stat(source.c_str(), &st) != 0) return fail("нет встроенного " + name, Error::last_os());
+    if (!S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > GEODATA_MAX_BYTES)
+        return fail("некорректный встроенный " + name);
+    if (auto copied = copy_through_temporary(source, working_dir, std::string(file.target)); !copied)
+        return fail("не удалось подготовить " + name + " для Mihomo", copied.error());
+    return {};
+}
+
+}  // namespace
+
+Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir) {
+    for (const GeodataFile& file : GEODATA_FILES) {
+        if (auto prepared = prepare_one(file, core_dir, working_dir); !prepared) return prepared;
+    }
+    return {};
+}
+
+}  // namespace quorin

@@ -1,0 +1,84 @@
+#include "mihomo/launch.hpp"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "host/catalogue.hpp"
+#include "host/cleanup.hpp"
+#include "mihomo/geodata.hpp"
+
+namespace quorin {
+
+namespace {
+
+constexpr int INTERFACE_CHECKS = 100;
+constexpr auto INTERFACE_CHECK_PERIOD = std::chrono::milliseconds(50);
+
+// A core that did not come up is never left behind, nor the routes it may have set.
+void discard_core(Child& core) {
+    (void)core.kill(SIGKILL);
+    (void)core.wait();
+    clear_core_routing();
+}
+
+Result<void> prepare_working_dir(const std::string& dir) {
+    if (auto made = create_directories(dir); !made)
+        return fail("не удалось создать рабочий каталог Mihomo", made.error());
+    // An existing directory may have been made with wider permissions.
+    if (chmod(dir.c_str(), 0700) != 0) return fail_os();
+    return {};
+}
+
+Result<void> prepare_geodata_from_xray(const HelperDirs& dirs, const std::string& working_dir) {
+    auto xray = resolve_xray(dirs);
+    if (!xray) return fail(xray.error());
+    if (!*xray) return fail("в пакете Quorin отсутствуют GeoData");
+    return prepare_geodata((*xray)->core_dir, working_dir);
+}
+
+}  // namespace
+
+Result<void> wait_for_tun_interface(Child& core, const std::string& tun_device) {
+    const std::string interface_path = join_path("/sys/class/net", tun_device);
+    for (int attempt = 0; attempt < INTERFACE_CHECKS; ++attempt) {
+        auto ended = core.try_wait();
+        if (!ended) {
+            discard_core(core);
+            return fail("не удалось проверить состояние Mihomo", ended.error());
+        }
+        if (ended->has_value()) {
+            clear_core_routing();
+            return fail("Mihomo завершился при запуске (" + (*ended)->text() + ")");
+        }
+        if (path_exists(interface_path)) return {};
+        std::this_thread::sleep_for(INTERFACE_CHECK_PERIOD);
+    }
+    discard_core(core);
+    return fail("TUN-интерфейс " + tun_device + " не появился после запуска Mihomo");
+}
+
+Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid) {
+    const HelperDirs dirs;
+    auto mihomo = resolve_mihomo(dirs);
+    if (!mihomo) return fail("Mihomo не установлен; обновите Quorin");
+    stop_session(slot);
+    cleanup_network_state();
+
+    const MihomoLayout layout = mihomo_layout(dirs);
+    if (auto ready = prepare_working_dir(layout.working_dir); !ready) return ready;
+    if (auto geodata = prepare_geodata_from_xray(dirs, layout.working_dir); !geodata) return geodata;
+    if (auto written = write_json_file(layout.config_file, request.config); !written)
+        return fail("не удалось записать конфигурацию Mihomo", written.error());
+    if (auto checked = run_mihomo_check(mihomo->executable, layout); !checked) return checked;
+
+    auto core = start_mihomo(mihomo->executable, layout, request.memory_limit);
+    if (!core) return fail(core.error());
+    if (auto up = wait_for_tun_interface(*core, request.tun_device); !up) return up;
+    store_session(slot, request.tun_device, std::move(*core));
+    record_owner(slot, std::move(request.owner_handle), client_pid);
+    return {};
+}
+
+}  // namespace quorin

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "common/child.hpp"
+#include "common/error.hpp"
+#include "common/files.hpp"
+#include "mihomo/mihomo.hpp"
+#include "privileged/session.hpp"
+
+namespace quorin {
+
+// Where a Mihomo launch keeps its files, and how long the configuration test may run.
+struct MihomoLayout {
+    std::string working_dir{};
+    std::string config_file{};
+    std::chrono::milliseconds check_limit{};
+};
+
+// /var/cache/quorin/mihomo, /run/quorin/mihomo.json and a 60-second test bound.
+MihomoLayout mihomo_layout(const HelperDirs& dirs);
+
+// Lets Mihomo test the configuration file with both streams captured. A rejection's
+// message carries the core's own detail line; a test still running at the bound is
+// killed, reaped and reported as a failure to check.
+Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout);
+
+// The real run: stdin on the null device, stdout and stderr the helper's own, and
+// GOMEMLIMIT set only when the request carried a memory limit.
+Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& layout,
+                           const std::optional<std::string>& memory_limit);
+
+// Polls for /sys/class/net/<tun_device> while the core runs. On failure the core has
+// been reaped and its routing cleared.
+Result<void> wait_for_tun_interface(Child& core, const std::string& tun_device);
+
+// Replaces whatever core runs by Mihomo with the checked request's configuration and
+// makes the client its owner. After the core has been found, a failure leaves no
+// session; the owner handle is closed with the request.
+Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid);
+
+}  // namespace quorin

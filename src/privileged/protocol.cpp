@@ -1,0 +1,186 @@
+#include "privileged/protocol.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/base64.hpp"
+#include "common/files.hpp"
+#include "common/json.hpp"
+#include "common/log.hpp"
+#include "common/text.hpp"
+#include "host/bypass.hpp"
+#include "host/catalogue.hpp"
+#include "host/cleanup.hpp"
+#include "mihomo/mihomo.hpp"
+#include "privileged/admission.hpp"
+#include "singbox/launch.hpp"
+#include "windows_tun_config/singbox_config.hpp"
+
+namespace quorin {
+
+namespace {
+
+constexpr size_t READ_CHUNK = 8192;
+constexpr const char* UNSUPPORTED = "неподдерживаемый запрос";
+
+std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
+
+// Waits until the descriptor is readable or the deadline passes.
+Result<void> wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return fail(Error::os(ETIMEDOUT));
+        pollfd readable = {fd, POLLIN, 0};
+        int ready = poll(&readable, 1, static_cast<int>(left));
+        if (ready > 0) return {};
+        if (ready < 0 && errno != EINTR) return fail_os();
+    }
+}
+
+Result<std::vector<std::string>> decode_server_list(std::string_view word) {
+    auto bytes = decode_base64_url(word);
+    if (!bytes) return fail("повреждён список серверов", bytes.error());
+    // An array of strings nests one level; anything deeper is refused while parsing.
+    auto value = parse_json(*bytes, 1);
+    if (!value) return fail("некорректный список серверов", value.error());
+    if (!value->is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
+    std::vector<std::string> entries;
+    entries.reserve(value->size());
+    for (auto& entry : *value) {
+        if (!entry.is_string()) return fail("некорректный список серверов", Error("array element is not a string"));
+        entries.push_back(std::move(entry.get_ref<std::string&>()));
+    }
+    return entries;
+}
+
+Result<void> handle_tun_up(const std::vector<std::string_view>& w, pid_t client_pid, SessionSlot& slot) {
+    SingboxStart start{.interface_name = std::string(w[1]), .ipv6 = w[2] == "1", .auto_route = w[3] == "1"};
+    auto mtu = parse_u16(w[4]);
+    if (!mtu) return fail("некорректный MTU", mtu.error());
+    start.mtu = *mtu;
+    auto port = parse_u16(w[5]);
+    if (!port) return fail("некорректный SOCKS-порт", port.error());
+    start.socks_port = *port;
+    auto bypass = decode_bypass_list(w[6]);
+    if (!bypass) return fail(bypass.error());
+    start.bypass_processes = std::move(*bypass);
+    if (w.size() == 8) {
+        auto servers = decode_server_list(w[7]);
+        if (!servers) return fail(servers.error());
+        start.servers = normalize_server_list(*servers);
+    }
+    auto owner = open_owner_handle(client_pid);
+    if (!owner) return fail(owner.error());
+    if (auto started = start_singbox_session(slot, start); !started) return started;
+    record_owner(slot, std::move(*owner), client_pid);
+    return {};
+}
+
+Reply status_reply() {
+    auto cores = require_all_cores();
+    if (!cores) return Reply::failure(cores.error().message());
+    Reply reply = Reply::success();
+    reply.version = "Xray " + cores->xray.version + "; sing-box " + cores->sing_box.version + "; Mihomo " +
+                    cores->mihomo.version;
+    return reply;
+}
+
+Reply single_word(std::string_view command, SessionSlot& slot) {
+    if (command == "status") return status_reply();
+    if (command == "tun-down") {
+        stop_session(slot);
+        cleanup_network_state();
+        return Reply::success();
+    }
+    if (command == "tun-status") {
+        auto name = tun_status(slot);
+        if (!name) return Reply::failure(name.error().message());
+        Reply reply = Reply::success();
+        reply.interface = std::move(*name);
+        return reply;
+    }
+    return Reply::failure(UNSUPPORTED);
+}
+
+Reply from_result(const Result<void>& result) {
+    return result ? Reply::success() : Reply::failure(result.error().message());
+}
+
+}  // namespace
+
+std::string Reply::line() const {
+    return std::string("{\"ok\":") + (ok ? "true" : "false") + ",\"version\":" + json_or_null(version) +
+           ",\"error\":" + json_or_null(error) + ",\"interface\":" + json_or_null(interface) + "}\n";
+}
+
+Result<void> read_request(int connection, std::chrono::steady_clock::time_point deadline, Request& request) {
+    int duplicate = fcntl(connection, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) return fail_os();
+    UniqueFd reader(duplicate);
+    std::string& line = request.line;
+    line.clear();
+    char chunk[READ_CHUNK];
+    size_t scanned = 0;
+    while (line.size() < MAX_REQUEST_BYTES) {
+        if (auto ready = wait_readable(reader.get(), deadline); !ready) return ready;
+        ssize_t n = read(reader.get(), chunk, std::min(sizeof chunk, MAX_REQUEST_BYTES - line.size()));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail_os();
+        }
+        if (n == 0) break;
+        line.append(chunk, static_cast<size_t>(n));
+        size_t feed = line.find('\n', scanned);
+        if (feed != std::string::npos) {
+            line.resize(feed + 1);  // whatever follows the first line is ignored
+            break;
+        }
+        scanned = line.size();
+    }
+    reader.reset();
+    if (!is_valid_utf8(line)) return fail("stream did not contain valid UTF-8");
+    request.words = split_white_space(line);
+    return {};
+}
+
+Reply dispatch(const std::vector<std::string_view>& w, pid_t client_pid, SessionSlot& slot) {
+    const size_t n = w.size();
+    if (n == 0) return Reply::failure(UNSUPPORTED);
+    const bool changes_session = w[0] == "mihomo-up" || w[0] == "tun-down" || w[0] == "tun-up";
+    if (changes_session) {
+        if (auto owner = check_owner(slot, client_pid); !owner) return Reply::failure(owner.error().message());
+        log_line("Quorin helper: " + std::string(w[0]) + " requested by pid " + std::to_string(client_pid));
+    }
+    if (n == 1) return single_word(w[0], slot);
+    if (n >= 7) {
+        if (w[0] != "tun-up" || !is_interface_name(w[1]) || n > 8) return Reply::failure(UNSUPPORTED);
+        return from_result(handle_tun_up(w, client_pid, slot));
+    }
+    if ((n == 2 || n == 3) && w[0] == "mihomo-up") {
+        std::optional<std::string_view> memory_word;
+        if (n == 3) memory_word = w[2];
+        return from_result(handle_mihomo_up(w[1], memory_word, slot, client_pid));
+    }
+    return Reply::failure(UNSUPPORTED);
+}
+
+void handle_connection(UniqueFd connection, SessionSlot& slot) {
+    const auto deadline = std::chrono::steady_clock::now() + REQUEST_TIME_LIMIT;
+    Reply reply;
+    if (auto client_pid = admit_client(connection.get()); !client_pid) {
+        reply = Reply::failure(client_pid.error().message());
+    } else {
+        Request request;
+        if (auto read = read_request(connection.get(), deadline, request); !read) {
+            reply = Reply::failure(read.error().message());
+        } else {
+            reply = dispatch(request.words, *client_pid, slot);
+        }
+    }
+    (void)write_all(connection.get(), reply.line());
+}
+
+}  // namespace quorin

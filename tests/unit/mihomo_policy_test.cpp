@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <climits>
+
+#include "common/base64.hpp"
+#include "common/child.hpp"
+#include "mihomo/mihomo.hpp"
+#include "mihomo/policy.hpp"
+
+namespace quorin {
+namespace {
+
+constexpr const char* VALID = R"({"allow-lan":false,"external-controller":"127.0.0.1:9090","mode":"rule",
+  "tun":{"enable":true,"device":"tun0","auto-route":true,"strict-route":true,"stack":"gvisor"},
+  "proxies":[{"name":"a"}],"sub-rules":{},"experimental":null})";
+
+Json valid_config() { return parse_json(VALID, 127).value(); }
+
+std::string verdict(const Json& config) {
+    auto device = check_mihomo_policy(config);
+    return device ? "ok " + *device : device.error().message();
+}
+
+std::string verdict_of_text(std::string_view text) {
+    auto config = decode_mihomo_config(encode_base64_url(text));
+    return config ? verdict(*config) : config.error().message();
+}
+
+std::string with(const char* pointer, const Json& value) {
+    Json config = valid_config();
+    config[Json::json_pointer(pointer)] = value;
+    return verdict(config);
+}
+
+std::string without(const char* pointer) {
+    Json config = valid_config();
+    auto at = Json::json_pointer(pointer);
+    config[at.parent_pointer()].erase(at.back());
+    return verdict(config);
+}
+
+const std::string LAN = "Mihomo не должен открывать порты в LAN";
+const std::string API = "API Mihomo должен слушать только localhost";
+const std::string NO_TUN = "отсутствует безопасная конфигурация TUN Mihomo";
+const std::string NO_NAME = "отсутствует имя TUN Mihomo";
+const std::string UNSAFE = "небезопасная конфигурация TUN Mihomo";
+const std::string NO_PROXY = "в конфигурации Mihomo нет прокси";
+
+TEST(MihomoDecode, RefusesBadBase64OversizeAndBadJson) {
+    std::string valid = encode_base64_url("{}");
+    EXPECT_TRUE(decode_mihomo_config(valid));
+    for (const char* bad : {"e30=", "+/8A", "e30 "})
+        EXPECT_EQ(decode_mihomo_config(bad).error().message(), "повреждена конфигурация Mihomo") << bad;
+
+    std::string limit = "\"" + std::string(MIHOMO_CONFIG_MAX_BYTES - 2, 'a') + "\"";
+    EXPECT_TRUE(decode_mihomo_config(encode_base64_url(limit)));
+    EXPECT_EQ(decode_mihomo_config(encode_base64_url(limit + " ")).error().message(),
+              "конфигурация Mihomo превышает 8 МБ");
+
+    auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_TRUE(decode_mihomo_config(encode_base64_url(nested(127))));
+    for (const std::string& bad : {nested(128), nested(200000), std::string("{} x"), std::string("{\"a\":1,}"),
+                                   std::string("{}\0x", 4), std::string("\xEF\xBB\xBF{}")}) {
+        auto decoded = decode_mihomo_config(encode_base64_url(bad));
+        ASSERT_FALSE(decoded);
+        EXPECT_EQ(decoded.error().message(), "некорректная конфигурация Mihomo");
+        EXPECT_NE(decoded.error().cause(), nullptr);
+    }
+}
+
+TEST(MihomoMemoryLimit, PassesDigitsWithLetterSuffixUnchanged) {
+    EXPECT_EQ(parse_memory_limit("512MiB"), "512MiB");
+    EXPECT_EQ(parse_memory_limit("2147483648"), "2147483648");
+    EXPECT_EQ(parse_memory_limit("1234567890123GiB"), "1234567890123GiB");  // 16 bytes
+    for (const char* ignored : {"1.5GiB", "MiB", "-1", "", "12345678901234GiB", "512Mж", "+512"})
+        EXPECT_EQ(parse_memory_limit(ignored), std::nullopt) << ignored;
+}
+
+TEST(MihomoPolicy, AcceptsValidConfigAndGivesDevice) { EXPECT_EQ(verdict(valid_config()), "ok tun0"); }
+
+TEST(MihomoPolicy, RefusesNonObjectsAndForbiddenKeysFirst) {
+    EXPECT_EQ(verdict(Json::array({1})), "конфигурация Mihomo должна быть объектом");
+    EXPECT_EQ(verdict(Json::object()), LAN);
+    EXPECT_EQ(verdict_of_text(R"({"x-beta":1,"x-alpha":1})"), "запрещённый параметр Mihomo: x-alpha");
+    EXPECT_EQ(with("/Mode", "rule"), "запрещённый параметр Mihomo: Mode");
+    EXPECT_EQ(verdict_of_text(R"({"allow-lan":true,"\u0078-key":1})"), "запрещённый параметр Mihomo: x-key");
+}
+
+TEST(MihomoPolicy, AllowLanMustBeTheFalseLiteralLastValueCounting) {
+    std::string text = VALID;
+    text.insert(1, R"("allow-lan":true,)");
+    EXPECT_EQ(verdict_of_text(text), "ok tun0");
+    text.insert(text.size() - 1, R"(,"allow-lan":true)");
+    EXPECT_EQ(verdict_of_text(text), LAN);
+    EXPECT_EQ(with("/allow-lan", "false"), LAN);
+    EXPECT_EQ(with("/allow-lan", 0), LAN);
+    EXPECT_EQ(without("/allow-lan"), LAN);
+}
+
+TEST(MihomoPolicy, ControllerMustBeLoopbackWithColon) {
+    EXPECT_EQ(with("/external-controller", "127.0.0.1:"), "ok tun0");
+    for (const char* bad : {"localhost:9090", "0.0.0.0:9090", "127.0.0.10:9090", "127.0.0.1", ""})
+        EXPECT_EQ(with("/external-controller", bad), API) << bad;
+    EXPECT_EQ(with("/external-controller", 9090), API);
+    EXPECT_EQ(without("/external-controller"), API);
+}
+
+TEST(MihomoPolicy, TunMustBeNamedAndStrict) {
+    EXPECT_EQ(with("/tun", "tun0"), NO_TUN);
+    EXPECT_EQ(without("/tun"), NO_TUN);
+    EXPECT_EQ(with("/tun", Json::object()), NO_NAME);
+    EXPECT_EQ(without("/tun/device"), NO_NAME);
+    EXPECT_EQ(with("/tun/device", 0), NO_NAME);
+    for (const char* good : {"Q_tun-1", "a", "abcdefghijklmno"})
+        EXPECT_EQ(with("/tun/device", good), "ok " + std::string(good));
+    for (const char* bad : {"", "abcdefghijklmnop", "tun.0", "тун0", "tun 0", "../x"})
+        EXPECT_EQ(with("/tun/device", bad), UNSAFE) << bad;
+    for (const char* flag : {"/tun/enable", "/tun/auto-route", "/tun/strict-route"}) {
+        EXPECT_EQ(without(flag), UNSAFE) << flag;
+        EXPECT_EQ(with(flag, false), UNSAFE) << flag;
+        EXPECT_EQ(with(flag, "true"), UNSAFE) << flag;
+    }
+}
+
+TEST(MihomoPolicy, NeedsANonEmptyProxyListOrProvider) {
+    EXPECT_EQ(with("/proxies", Json::array()), NO_PROXY);
+    EXPECT_EQ(with("/proxies", Json::object({{"a", 1}})), NO_PROXY);
+    Json config = valid_config();
+    config["proxies"] = Json::array();
+    config["proxy-providers"] = Json::object();
+    EXPECT_EQ(verdict(config), NO_PROXY);
+    config["proxy-providers"]["sub"] = Json::object();
+    EXPECT_EQ(verdict(config), "ok tun0");
+}
+
+// The request handler decodes before it looks at the client, and looks at the client
+// before it judges the configuration; a refusal leaves the running session alone.
+TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
+    SessionSlot slot;
+    EXPECT_EQ(handle_mihomo_up("e30=", std::nullopt, slot, INT_MAX).error().message(),
+              "повреждена конфигурация Mihomo");
+    std::string forbidden = encode_base64_url(R"({"secret":"x"})");
+    EXPECT_EQ(handle_mihomo_up(forbidden, "512MiB", slot, INT_MAX).error().message(),
+              "Не удалось определить владельца VPN");
+
+    auto core = Child::spawn({.program = "/bin/sleep", .args = {"30"}});
+    ASSERT_TRUE(core);
+    store_session(slot, "quorin0", std::move(*core));
+    auto refused = handle_mihomo_up(forbidden, std::nullopt, slot, getpid());
+    EXPECT_EQ(refused.error().message(), "запрещённый параметр Mihomo: secret");
+    ASSERT_TRUE(slot.session);
+    EXPECT_EQ(slot.session->interface_name, "quorin0");
+    EXPECT_FALSE(slot.session->child.try_wait().value().has_value());
+    (void)slot.session->child.kill(SIGKILL);
+    (void)slot.session->child.wait();
+}
+
+}  // namespace
+}  // namespace quorin
