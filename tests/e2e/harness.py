@@ -68,6 +68,14 @@ def error_line(message: str, *causes: str) -> bytes:
     return ("quorin-helper: " + ": ".join((message,) + causes) + "\n").encode()
 
 
+def mihomo_config(device="qtun0", **members) -> dict:
+    """A Mihomo configuration the helper's policy accepts; `members` replace or add top-level keys."""
+    config = {"allow-lan": False, "external-controller": "127.0.0.1:9090", "proxies": [{"name": "p"}],
+              "tun": {"device": device, "enable": True, "auto-route": True, "strict-route": True}}
+    config.update(members)
+    return config
+
+
 def raw(data: bytes) -> dict:
     """A scenario text made of raw bytes (for output that is not valid UTF-8)."""
     return {"hex": data.hex()}

@@ -2,8 +2,8 @@
 import os
 import unittest
 
-from harness import (Client, SandboxTest, authorize, install_cores, marker_path, reply_line, request,
-                     unsupported_reply)
+from harness import (Client, SandboxTest, authorize, b64, install_cores, marker_path, mihomo_config, reply_line,
+                     request, unsupported_reply)
 
 STATUS = reply_line(version="Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30")
 NOT_SET_UP = reply_line(False, error="пользователь не прошёл одноразовую настройку")
@@ -63,8 +63,11 @@ class ForeignPidNamespaceTest(SandboxTest):
         self.assertEqual(request(b"status\n", uid=1000).raw, STATUS)
         self.assertEqual(request(b"tun-down\n", uid=1000).raw, reply_line())
         self.assertEqual(request(b"tun-up\n", uid=1000).raw, unsupported_reply())
+        # Without a pid there is no owner handle: starts are refused.
+        self.assertEqual(request(f"mihomo-up {b64(mihomo_config())}\n", uid=1000).raw, reply_line(False, error="Не удалось определить владельца VPN"))
         self.assertEqual(helper.log(), b"Quorin helper: tun-down requested by pid 0\n"
-                                       b"Quorin helper: tun-up requested by pid 0\n")
+                                       b"Quorin helper: tun-up requested by pid 0\n"
+                                       b"Quorin helper: mihomo-up requested by pid 0\n")
 
 
 if __name__ == "__main__":

@@ -70,6 +70,10 @@ class SetupTest(SandboxTest):
         result = run_helper("setup")
         self.assertEqual((result.returncode, result.stderr),
                          (1, error_line("helper должен запускаться только через pkexec", "environment variable not found")))
+        result = run_helper("setup", env={"PKEXEC_UID": b"\xff1"})
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, error_line("helper должен запускаться только через pkexec",
+                                        'environment variable was not valid unicode: "\\xff1"')))
         self.assertFalse(os.path.exists(STATE_DIR))
 
     def test_existing_marker_keeps_mode_and_directory_is_tightened(self):
