@@ -161,7 +161,8 @@ json describe_run(const std::vector<std::string>& args, const std::string& core,
 std::string text_bytes(const json& text) {
     if (text.is_string()) return text.get<std::string>();
     std::string hex = text.at("hex").get<std::string>(), bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -213,7 +214,8 @@ json default_run(const std::string& core, const std::string& mode) {
     for (const json& step : run.value("steps", json::array())) {
         if (step.contains("stdout")) write_all(1, text_bytes(step["stdout"]));
         if (step.contains("stderr")) write_all(2, text_bytes(step["stderr"]));
-        if (step.contains("sleep_ms")) std::this_thread::sleep_for(std::chrono::milliseconds(step["sleep_ms"].get<int>()));
+        if (step.contains("sleep_ms"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(step["sleep_ms"].get<int>()));
         if (step.contains("tun"))
             create_tun(step["tun"].is_string() ? step["tun"].get<std::string>() : configured_interface(core, config));
         if (step.contains("exit")) _exit(step["exit"].get<int>());
@@ -256,7 +258,8 @@ int main(int argc, char** argv) {
 
     json scenario = json::object();
     if (auto text = read_file(SCENARIO_FILE)) scenario = json::parse(*text);
-    json run = scenario.contains(core) && scenario[core].contains(mode) ? scenario[core][mode] : default_run(core, mode);
+    json run =
+        scenario.contains(core) && scenario[core].contains(mode) ? scenario[core][mode] : default_run(core, mode);
     json config = record["config"].is_null() ? json::object() : record["config"];
     play(run, core, mode, config);
 }

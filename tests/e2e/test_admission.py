@@ -64,7 +64,8 @@ class ForeignPidNamespaceTest(SandboxTest):
         self.assertEqual(request(b"tun-down\n", uid=1000).raw, reply_line())
         self.assertEqual(request(b"tun-up\n", uid=1000).raw, unsupported_reply())
         # Without a pid there is no owner handle: starts are refused.
-        self.assertEqual(request(f"mihomo-up {b64(mihomo_config())}\n", uid=1000).raw, reply_line(False, error="Не удалось определить владельца VPN"))
+        self.assertEqual(request(f"mihomo-up {b64(mihomo_config())}\n", uid=1000).raw,
+                         reply_line(False, error="Не удалось определить владельца VPN"))
         self.assertEqual(helper.log(), b"Quorin helper: tun-down requested by pid 0\n"
                                        b"Quorin helper: tun-up requested by pid 0\n"
                                        b"Quorin helper: mihomo-up requested by pid 0\n")

@@ -1,8 +1,9 @@
 """Request lines and replies of the service, without a running core."""
+import socket
 import unittest
 
-from harness import (Client, SandboxTest, authorize, install_cores, plant_table, nft_tables, reply_line, request,
-                     unsupported_reply)
+from harness import (SOCKET, Client, SandboxTest, authorize, b64, install_cores, nft_tables, plant_table, reply_line,
+                     request, unsupported_reply)
 
 STATUS = reply_line(version="Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30")
 INVALID_UTF8 = reply_line(False, error="stream did not contain valid UTF-8")
@@ -28,6 +29,7 @@ class RequestLineTest(SandboxTest):
             b"\n": unsupported_reply(),
             b" \t\r\n": unsupported_reply(),
             b"": unsupported_reply(),
+            b"status\0\n": unsupported_reply(),
             b"status\xff\n": INVALID_UTF8,
             b"\xc3\n": INVALID_UTF8,
             b"tun-status\n": reply_line(),
@@ -53,6 +55,36 @@ class RequestLineTest(SandboxTest):
             expected = "".join(f"Quorin helper: {word} requested by pid {client.pid}\n"
                                for word in ("tun-down", "mihomo-up", "tun-up", "tun-up"))
         self.assertEqual(self.helper.log().decode(), expected)
+
+    def test_reply_escaping(self):
+        # The forbidden key is echoed in the error text: the reply must stay one JSON line.
+        for key, escaped in (('a"b', 'a\\"b'), ("a\\b", "a\\\\b"), ("a\nb", "a\\nb"), ("\u0001", "\\u0001"),
+                             ("\u043a\u043b\u044e\u0447", "\u043a\u043b\u044e\u0447")):
+            with self.subTest(key=key):
+                reply = request(f"mihomo-up {b64({key: 1})}\n")
+                self.assertEqual(reply.raw, ('{"ok":false,"version":null,"error":"запрещённый параметр Mihomo: '
+                                             + escaped + '","interface":null}\n').encode())
+
+    def test_client_gone_before_the_reply(self):
+        with Client() as client:
+            for _ in range(3):
+                sock = socket.socket(socket.AF_UNIX)
+                sock.connect(SOCKET)
+                sock.sendall(b"status\n")
+                sock.close()
+            self.assertEqual(client.request(b"status\n").raw, STATUS)
+        self.assertTrue(self.helper.running())
+
+    def test_queued_clients_are_all_served(self):
+        clients = [Client(uid=0) for _ in range(40)]
+        try:
+            for n, client in enumerate(clients):
+                client.begin(b"status\n" if n % 2 else b"tun-status\n")
+            for n, client in enumerate(clients):
+                self.assertEqual(client.finish().raw, STATUS if n % 2 else reply_line())
+        finally:
+            for client in clients:
+                client.close()
 
     def test_tun_down_without_session_still_cleans_up(self):
         plant_table("mihomo")

@@ -5,7 +5,7 @@ import stat
 import unittest
 from pathlib import Path
 
-from harness import RUN_DIR, SOCKET, SandboxTest, authorize, install_cores, reply_line, request
+from harness import RUN_DIR, SOCKET, SandboxTest, authorize, error_line, install_cores, reply_line, request, run_helper
 
 STATUS = reply_line(version="Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30")
 
@@ -39,6 +39,11 @@ class SelfBoundTest(SandboxTest):
         Path(SOCKET).write_text("not a socket")
         self.start_helper()
         self.assert_serving_own_socket()
+
+    def test_socket_path_that_cannot_be_removed(self):
+        os.makedirs(SOCKET)
+        result = run_helper("serve")
+        self.assertEqual((result.returncode, result.stderr), (1, error_line("Is a directory (os error 21)")))
 
     def test_listen_variables_meant_for_another_process(self):
         # No descriptor 3 is passed: a helper that took it would fail to serve.

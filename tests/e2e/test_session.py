@@ -4,8 +4,8 @@ import signal
 import subprocess
 import unittest
 
-from harness import (Client, SandboxTest, alive, authorize, b64, install_cores, interface_exists, mihomo_config,
-                     records, reply_line, request, write_scenario)
+from harness import (Client, SandboxTest, alive, authorize, b64, children_of, install_cores, interface_exists,
+                     mihomo_config, records, reply_line, request, write_scenario)
 
 OTHER_OWNER = reply_line(False, error="VPN уже запущен в другом процессе Quorin. Отключите его в том окне")
 
@@ -85,3 +85,46 @@ class SessionTest(SandboxTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+def tun_up(device="qtun0"):
+    return f"tun-up {device} 0 0 1500 1080 {b64([])}\n"
+
+
+class ResourceTest(SandboxTest):
+    """Nothing accumulates in the helper over many requests and core restarts."""
+
+    def open_descriptors(self, pid):
+        return sorted(os.readlink(f"/proc/{pid}/fd/{fd}").split(":")[0] for fd in os.listdir(f"/proc/{pid}/fd"))
+
+    def assert_no_leak(self, helper):
+        request(b"status\n", uid=1001)  # served once the start-up clean-up is over
+        baseline = self.open_descriptors(helper.pid)
+        with Client(uid=1000) as client:
+            for round in range(8):
+                start = mihomo_up() if round % 2 else tun_up()
+                self.assertEqual(client.request(start).raw, reply_line())
+                self.assertEqual(client.request(b"tun-status\n").raw, reply_line(interface="qtun0"))
+                core = children_of(helper.pid)
+                self.assertEqual(len(core), 1)
+                self.assertEqual(set(records()[-1]["fds"]), {"0", "1", "2"})  # nothing of the helper's
+                if round % 4 == 3:
+                    self.assertEqual(client.request(b"tun-down\n").raw, reply_line())
+                request(b"status\n", uid=1001)  # refused
+                client.request(b"\xff\n")
+            client.request(b"tun-down\n")
+        self.assertEqual(children_of(helper.pid), [])  # every core reaped
+        # A sing-box log thread closes its pipe on its own once the core has gone.
+        self.wait_for(lambda: self.open_descriptors(helper.pid) == baseline,
+                      f"the helper's descriptors to return to {baseline}")
+
+    def setUp(self):
+        super().setUp()
+        install_cores()
+        authorize(1000)
+
+    def test_self_bound(self):
+        self.assert_no_leak(self.start_helper())
+
+    def test_activated(self):
+        self.assert_no_leak(self.start_helper(activated=True))
