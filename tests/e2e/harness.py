@@ -604,8 +604,8 @@ class SandboxTest(unittest.TestCase):
 
     def _log_on_failure(self, helper):
         def dump():
-            outcome = getattr(self, "_outcome", None)
-            if outcome is not None and not outcome.success:
+            result = self._outcome.result
+            if any(getattr(test, "test_case", test) is self for test, _ in result.failures + result.errors):
                 print(f"\n--- helper standard error ({helper.log_path}) ---\n"
                       + Path(helper.log_path).read_bytes().decode(errors="replace"))
         self.addCleanup(dump)
