@@ -2,8 +2,13 @@
 //
 //   fixture mihomo-config FILE     the 8 MiB Mihomo configuration
 //   fixture mihomo-line FILE       the 12 MiB mihomo-up request line carrying it
-//   spawn-loop ROUNDS              the 80 clean-up commands, spawned and awaited by a
-//                                  minimal loop; prints the median milliseconds a round
+//   spawn-loop ROUNDS [tun-up]     the 80 clean-up commands (or the 79 a tun-up runs),
+//                                  spawned and awaited by a minimal loop; prints the
+//                                  median milliseconds a round
+//   core-runs ROUNDS EXE CONFIG    sing-box's two runs by a minimal driver: the check
+//                                  run, the real run until its start line and interface
+//                                  are there, and its end after SIGTERM; prints the
+//                                  three medians in milliseconds
 //   echo-server SOCKET [checked]   a minimal connection-per-request line echo server;
 //                                  "checked" adds the system calls a status request
 //                                  cannot do without: the peer credentials, the marker's
@@ -15,6 +20,7 @@
 //   geodata CORE_DIR WORK_DIR      the helper's GeoData preparation; prints milliseconds
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +37,7 @@
 
 #include "bench/fixtures.hpp"
 #include "common/files.hpp"
+#include "common/json.hpp"
 #include "host/cleanup.hpp"
 #include "host/cleanup_commands.hpp"
 #include "mihomo/geodata.hpp"
@@ -71,9 +78,15 @@ int fixture(const std::string& kind, const std::string& path) {
 
 // The same argument vectors as the clean-up, the tools looked up once beforehand, one
 // null device shared by the three streams.
-int spawn_loop(int rounds) {
+std::vector<cleanup_detail::ToolCommand> tun_up_commands() {
+    auto commands = cleanup_detail::killswitch_commands();
+    for (auto& command : cleanup_detail::core_routing_commands()) commands.push_back(std::move(command));
+    return commands;
+}
+
+int spawn_loop(int rounds, bool tun_up) {
     std::vector<std::vector<std::string>> commands;
-    for (const auto& command : cleanup_detail::network_cleanup_commands()) {
+    for (const auto& command : tun_up ? tun_up_commands() : cleanup_detail::network_cleanup_commands()) {
         std::vector<std::string> argv = {find_system_tool(command.tool)};
         argv.insert(argv.end(), command.args.begin(), command.args.end());
         commands.push_back(std::move(argv));
@@ -96,6 +109,59 @@ int spawn_loop(int rounds) {
         times.push_back(ms_since(start));
     }
     std::printf("%.3f\n", median(times));
+    return 0;
+}
+
+pid_t spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* actions) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+// Reads the core's standard error until the start line, then waits for the interface.
+void wait_until_ready(int log, const std::string& interface_path) {
+    std::string seen;
+    char buffer[8192];
+    while (seen.find(" sing-box started (") == std::string::npos) {
+        ssize_t n = read(log, buffer, sizeof buffer);
+        if (n <= 0) return;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    struct stat st {};
+    while (stat(interface_path.c_str(), &st) != 0) usleep(100);
+}
+
+int core_runs(int rounds, const std::string& executable, const std::string& config) {
+    const std::string name = Json::parse(*read_file(config))["inbounds"][0]["interface_name"];
+    std::vector<double> checks, starts, stops;
+    for (int round = 0; round < rounds; ++round) {
+        auto start = Clock::now();
+        pid_t check = spawn({executable, "check", "-c", config}, nullptr);
+        waitpid(check, nullptr, 0);
+        checks.push_back(ms_since(start));
+
+        int log[2];
+        if (pipe2(log, O_CLOEXEC) != 0) return 1;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, log[1], STDERR_FILENO);
+        start = Clock::now();
+        pid_t run = spawn({executable, "run", "-c", config, "--disable-color"}, &actions);
+        close(log[1]);
+        wait_until_ready(log[0], "/sys/class/net/" + name);
+        starts.push_back(ms_since(start));
+        posix_spawn_file_actions_destroy(&actions);
+
+        start = Clock::now();
+        kill(run, SIGTERM);
+        waitpid(run, nullptr, 0);
+        stops.push_back(ms_since(start));
+        close(log[0]);
+    }
+    std::printf("%.3f %.3f %.3f\n", median(checks), median(starts), median(stops));
     return 0;
 }
 
@@ -218,7 +284,9 @@ int geodata(const std::string& core_dir, const std::string& working_dir) {
 int run(const std::vector<std::string>& args) {
     const std::string& command = args.empty() ? "" : args[0];
     if (command == "fixture" && args.size() == 3) return fixture(args[1], args[2]);
-    if (command == "spawn-loop" && args.size() == 2) return spawn_loop(std::stoi(args[1]));
+    if (command == "spawn-loop" && (args.size() == 2 || (args.size() == 3 && args[2] == "tun-up")))
+        return spawn_loop(std::stoi(args[1]), args.size() == 3);
+    if (command == "core-runs" && args.size() == 4) return core_runs(std::stoi(args[1]), args[2], args[3]);
     if (command == "echo-server" && (args.size() == 2 || (args.size() == 3 && args[2] == "checked")))
         return echo_server(args[1], args.size() == 3);
     if (command == "load" && args.size() == 4) return load(args[1], args[2], std::stoi(args[3]));

@@ -1,6 +1,7 @@
 #include "privileged/protocol.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@ namespace quorin {
 namespace {
 
 constexpr size_t READ_CHUNK = 8192;
+constexpr size_t LARGE_REQUEST_BYTES = 1 << 20;
 constexpr const char* UNSUPPORTED = "неподдерживаемый запрос";
 
 std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
@@ -182,6 +184,7 @@ Reply dispatch(const std::vector<std::string_view>& w, pid_t client_pid, Session
 void handle_connection(UniqueFd connection, SessionSlot& slot) {
     const auto deadline = std::chrono::steady_clock::now() + REQUEST_TIME_LIMIT;
     Reply reply;
+    bool large = false;
     if (auto client_pid = admit_client(connection.get()); !client_pid) {
         reply = Reply::failure(client_pid.error().message());
     } else {
@@ -189,10 +192,16 @@ void handle_connection(UniqueFd connection, SessionSlot& slot) {
         if (auto read = read_request(connection.get(), deadline, request); !read) {
             reply = Reply::failure(read.error().message());
         } else {
+            large = request.line.size() >= LARGE_REQUEST_BYTES;
             reply = dispatch(request.words, *client_pid, slot, &request.line);
         }
     }
     (void)write_all(connection.get(), reply.line());
+    connection.reset();
+    // The allocator keeps what a large request freed (the line, the decoded bytes, a
+    // configuration's value) for later use; the service would then idle at the size of
+    // its largest request. Give it back.
+    if (large) malloc_trim(0);
 }
 
 }  // namespace quorin
