@@ -2,13 +2,13 @@
 //
 //   fixture mihomo-config FILE     the 8 MiB Mihomo configuration
 //   fixture mihomo-line FILE       the 12 MiB mihomo-up request line carrying it
-//   spawn-loop ROUNDS [tun-up]     the 80 clean-up commands (or the 79 a tun-up runs),
-//                                  spawned and awaited by a minimal loop; prints the
-//                                  median milliseconds a round
-//   core-runs ROUNDS EXE CONFIG    sing-box's two runs by a minimal driver: the check
-//                                  run, the real run until its start line and interface
-//                                  are there, and its end after SIGTERM; prints the
-//                                  three medians in milliseconds
+//   spawn-loop ROUNDS              the 80 clean-up commands, spawned and awaited by a
+//                                  minimal loop; prints the median milliseconds a round
+//   session-parts ROUNDS EXE CONFIG  what a tun-up and a tun-down cannot do without, by
+//                                  a minimal driver: the 79 tool runs, sing-box's check
+//                                  run, its real run until the start line and the
+//                                  interface are there; its end after SIGTERM and the
+//                                  80 tool runs. Prints the five medians (ms)
 //   echo-server SOCKET [checked]   a minimal connection-per-request line echo server;
 //                                  "checked" adds the system calls a status request
 //                                  cannot do without: the peer credentials, the marker's
@@ -84,30 +84,51 @@ std::vector<cleanup_detail::ToolCommand> tun_up_commands() {
     return commands;
 }
 
-int spawn_loop(int rounds, bool tun_up) {
-    std::vector<std::vector<std::string>> commands;
-    for (const auto& command : tun_up ? tun_up_commands() : cleanup_detail::network_cleanup_commands()) {
-        std::vector<std::string> argv = {find_system_tool(command.tool)};
-        argv.insert(argv.end(), command.args.begin(), command.args.end());
-        commands.push_back(std::move(argv));
+// The argument vectors with the tools looked up once beforehand, and one null device
+// shared by the three streams: the least a loop of spawns can do.
+class SpawnLoop {
+public:
+    explicit SpawnLoop(const std::vector<cleanup_detail::ToolCommand>& commands) {
+        for (const auto& command : commands) {
+            std::vector<std::string> argv = {find_system_tool(command.tool)};
+            argv.insert(argv.end(), command.args.begin(), command.args.end());
+            commands_.push_back(std::move(argv));
+        }
+        null_device_ = open("/dev/null", O_RDWR | O_CLOEXEC);
+        posix_spawn_file_actions_init(&actions_);
+        for (int target = 0; target < 3; ++target) posix_spawn_file_actions_adddup2(&actions_, null_device_, target);
     }
-    int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int target = 0; target < 3; ++target) posix_spawn_file_actions_adddup2(&actions, null_device, target);
-    std::vector<double> times;
-    for (int round = 0; round < rounds; ++round) {
+    ~SpawnLoop() {
+        posix_spawn_file_actions_destroy(&actions_);
+        close(null_device_);
+    }
+    SpawnLoop(const SpawnLoop&) = delete;
+    SpawnLoop& operator=(const SpawnLoop&) = delete;
+
+    // Milliseconds for one round.
+    double run() {
         const auto start = Clock::now();
-        for (auto& argv : commands) {
+        for (auto& argv : commands_) {
             std::vector<char*> pointers;
             for (auto& arg : argv) pointers.push_back(arg.data());
             pointers.push_back(nullptr);
             pid_t pid = -1;
-            if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) == 0)
+            if (posix_spawn(&pid, pointers[0], &actions_, nullptr, pointers.data(), environ) == 0)
                 waitpid(pid, nullptr, 0);
         }
-        times.push_back(ms_since(start));
+        return ms_since(start);
     }
+
+private:
+    std::vector<std::vector<std::string>> commands_;
+    int null_device_ = -1;
+    posix_spawn_file_actions_t actions_;
+};
+
+int spawn_loop(int rounds) {
+    SpawnLoop loop(cleanup_detail::network_cleanup_commands());
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round) times.push_back(loop.run());
     std::printf("%.3f\n", median(times));
     return 0;
 }
@@ -134,34 +155,48 @@ void wait_until_ready(int log, const std::string& interface_path) {
     while (stat(interface_path.c_str(), &st) != 0) usleep(100);
 }
 
-int core_runs(int rounds, const std::string& executable, const std::string& config) {
+struct RunningCore {
+    pid_t pid;
+    int log;
+};
+
+RunningCore start_until_ready(const std::string& executable, const std::string& config, const std::string& name) {
+    int log[2];
+    if (pipe2(log, O_CLOEXEC) != 0) return {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, log[1], STDERR_FILENO);
+    pid_t run = spawn({executable, "run", "-c", config, "--disable-color"}, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(log[1]);
+    wait_until_ready(log[0], "/sys/class/net/" + name);
+    return {run, log[0]};
+}
+
+// A tun-up and a tun-down reduced to what cannot be left out, in the helper's order:
+// the 79 tool runs, the check run, the real run until it is ready; then its end after
+// SIGTERM and the 80 tool runs of the full clean-up.
+int session_parts(int rounds, const std::string& executable, const std::string& config) {
     const std::string name = Json::parse(*read_file(config))["inbounds"][0]["interface_name"];
-    std::vector<double> checks, starts, stops;
+    SpawnLoop tun_up_tools(tun_up_commands()), cleanup_tools(cleanup_detail::network_cleanup_commands());
+    std::vector<double> tools_up, checks, starts, stops, tools_down;
     for (int round = 0; round < rounds; ++round) {
+        tools_up.push_back(tun_up_tools.run());
         auto start = Clock::now();
-        pid_t check = spawn({executable, "check", "-c", config}, nullptr);
-        waitpid(check, nullptr, 0);
+        waitpid(spawn({executable, "check", "-c", config}, nullptr), nullptr, 0);
         checks.push_back(ms_since(start));
-
-        int log[2];
-        if (pipe2(log, O_CLOEXEC) != 0) return 1;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, log[1], STDERR_FILENO);
         start = Clock::now();
-        pid_t run = spawn({executable, "run", "-c", config, "--disable-color"}, &actions);
-        close(log[1]);
-        wait_until_ready(log[0], "/sys/class/net/" + name);
+        RunningCore core = start_until_ready(executable, config, name);
         starts.push_back(ms_since(start));
-        posix_spawn_file_actions_destroy(&actions);
-
         start = Clock::now();
-        kill(run, SIGTERM);
-        waitpid(run, nullptr, 0);
+        kill(core.pid, SIGTERM);
+        waitpid(core.pid, nullptr, 0);
         stops.push_back(ms_since(start));
-        close(log[0]);
+        close(core.log);
+        tools_down.push_back(cleanup_tools.run());
     }
-    std::printf("%.3f %.3f %.3f\n", median(checks), median(starts), median(stops));
+    std::printf("%.3f %.3f %.3f %.3f %.3f\n", median(tools_up), median(checks), median(starts), median(stops),
+                median(tools_down));
     return 0;
 }
 
@@ -284,9 +319,8 @@ int geodata(const std::string& core_dir, const std::string& working_dir) {
 int run(const std::vector<std::string>& args) {
     const std::string& command = args.empty() ? "" : args[0];
     if (command == "fixture" && args.size() == 3) return fixture(args[1], args[2]);
-    if (command == "spawn-loop" && (args.size() == 2 || (args.size() == 3 && args[2] == "tun-up")))
-        return spawn_loop(std::stoi(args[1]), args.size() == 3);
-    if (command == "core-runs" && args.size() == 4) return core_runs(std::stoi(args[1]), args[2], args[3]);
+    if (command == "spawn-loop" && args.size() == 2) return spawn_loop(std::stoi(args[1]));
+    if (command == "session-parts" && args.size() == 4) return session_parts(std::stoi(args[1]), args[2], args[3]);
     if (command == "echo-server" && (args.size() == 2 || (args.size() == 3 && args[2] == "checked")))
         return echo_server(args[1], args.size() == 3);
     if (command == "load" && args.size() == 4) return load(args[1], args[2], std::stoi(args[3]));

@@ -41,6 +41,12 @@ bool all_ascii_graphic(uint64_t word) { return (((word - EVERY_BYTE * 0x21) | wo
 
 bool is_ascii_white_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
 
+// Every white space character outside ASCII is encoded with one of these lead bytes
+// (U+0085 and U+00A0; U+1680; U+2000 to U+205F; U+3000).
+bool may_lead_white_space(unsigned char lead) { return lead == 0xC2 || (lead >= 0xE1 && lead <= 0xE3); }
+
+size_t sequence_length(unsigned char lead) { return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2; }
+
 // Decodes one scalar value of valid UTF-8 at `pos`, advancing it.
 char32_t next_char(std::string_view text, size_t& pos) {
     auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -98,6 +104,12 @@ bool is_valid_utf8(std::string_view bytes) {
     for (size_t pos = 0; pos < bytes.size();) {
         if (pos + 8 <= bytes.size() && all_ascii(load8(bytes.data() + pos))) {
             pos += 8;
+            continue;
+        }
+        const auto lead = static_cast<unsigned char>(bytes[pos]);
+        if (lead >= 0xC2 && lead <= 0xDF && pos + 1 < bytes.size() &&
+            (static_cast<unsigned char>(bytes[pos + 1]) & 0xC0) == 0x80) {
+            pos += 2;  // Cyrillic and the like
             continue;
         }
         size_t bad = 0;
@@ -168,8 +180,15 @@ std::vector<std::string_view> split_white_space(std::string_view text) {
         }
         size_t here = pos;
         const auto lead = static_cast<unsigned char>(text[pos]);
-        bool white = lead < 0x80 ? is_ascii_white_space(lead) : is_white_space(next_char(text, pos));
-        if (lead < 0x80) ++pos;
+        bool white = false;
+        if (lead < 0x80) {
+            white = is_ascii_white_space(lead);
+            ++pos;
+        } else if (may_lead_white_space(lead)) {
+            white = is_white_space(next_char(text, pos));
+        } else {
+            pos += sequence_length(lead);
+        }
         if (white && start != std::string_view::npos) {
             words.push_back(text.substr(start, here - start));
             start = std::string_view::npos;
