@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <regex>
 
 #include "common/json.hpp"
 #include "common/text.hpp"
@@ -18,12 +17,67 @@ constexpr size_t MAX_DEPTH = 127;
 // Aliases can make a small file expand enormously; the helper takes at most 8 MiB.
 constexpr size_t MAX_EXPANDED_BYTES = 16 * 1024 * 1024;
 
-const std::regex INT_DECIMAL("[-+]?[0-9]+");
-const std::regex INT_OCTAL("0o[0-7]+");
-const std::regex INT_HEX("0x[0-9a-fA-F]+");
-const std::regex FLOAT("[-+]?(\\.[0-9]+|[0-9]+(\\.[0-9]*)?)([eE][-+]?[0-9]+)?");
-const std::regex NOT_A_NUMBER("[-+]?\\.(inf|Inf|INF)|\\.(nan|NaN|NAN)");
-const std::regex BOOLEAN("true|True|TRUE|false|False|FALSE");
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Consumes one or more characters of the class; false when there is none.
+bool take_digits(std::string_view& text, bool (*in_class)(char)) {
+    size_t n = 0;
+    while (n < text.size() && in_class(text[n])) ++n;
+    text.remove_prefix(n);
+    return n > 0;
+}
+
+bool take_sign(std::string_view& text) {
+    bool signed_ = !text.empty() && (text.front() == '+' || text.front() == '-');
+    if (signed_) text.remove_prefix(1);
+    return signed_;
+}
+
+bool is_one_of(std::string_view text, std::initializer_list<std::string_view> words) {
+    for (auto word : words) {
+        if (text == word) return true;
+    }
+    return false;
+}
+
+// [-+]? ( \.[0-9]+ | [0-9]+ ( \.[0-9]* )? ) ( [eE] [-+]? [0-9]+ )?, which includes the
+// decimal integers.
+bool is_core_number(std::string_view text) {
+    (void)take_sign(text);
+    if (text.starts_with('.')) {
+        text.remove_prefix(1);
+        if (!take_digits(text, is_digit)) return false;
+    } else {
+        if (!take_digits(text, is_digit)) return false;
+        if (text.starts_with('.')) {
+            text.remove_prefix(1);
+            (void)take_digits(text, is_digit);
+        }
+    }
+    if (text.starts_with('e') || text.starts_with('E')) {
+        text.remove_prefix(1);
+        (void)take_sign(text);
+        if (!take_digits(text, is_digit)) return false;
+    }
+    return text.empty();
+}
+
+// The base of a 0o or 0x integer, or 0.
+int prefixed_base(std::string_view text) {
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    auto hex = [](char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+    if (text.size() < 3 || text[0] != '0') return 0;
+    std::string_view digits = text.substr(2);
+    if (text[1] == 'o' && take_digits(digits, octal) && digits.empty()) return 8;
+    if (text[1] == 'x' && take_digits(digits, hex) && digits.empty()) return 16;
+    return 0;
+}
+
+bool is_not_a_number(std::string_view text) {
+    std::string_view body = text;
+    (void)take_sign(body);
+    return is_one_of(body, {".inf", ".Inf", ".INF"}) || is_one_of(text, {".nan", ".NaN", ".NAN"});
+}
 
 std::string where(const YAML::Mark& mark) {
     return "line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1);
@@ -53,18 +107,19 @@ std::string json_number_text(std::string text) {
 }
 
 Result<Json> plain_scalar(const std::string& text, const YAML::Mark& mark) {
-    if (std::regex_match(text, BOOLEAN)) return Json(text.front() == 't' || text.front() == 'T');
-    if (std::regex_match(text, NOT_A_NUMBER)) return fail(where(mark) + ": " + text + " cannot be written in JSON");
-    bool octal = std::regex_match(text, INT_OCTAL);
-    if (octal || std::regex_match(text, INT_HEX)) {
+    if (is_one_of(text, {"true", "True", "TRUE", "false", "False", "FALSE"}))
+        return Json(text.front() == 't' || text.front() == 'T');
+    if (is_not_a_number(text)) return fail(where(mark) + ": " + text + " cannot be written in JSON");
+    if (int base = prefixed_base(text)) {
         errno = 0;
-        unsigned long long value = std::strtoull(text.c_str() + 2, nullptr, octal ? 8 : 16);
+        unsigned long long value = std::strtoull(text.c_str() + 2, nullptr, base);
         if (errno == ERANGE) return fail(where(mark) + ": " + text + " does not fit in 64 bits");
         return Json(static_cast<uint64_t>(value));
     }
-    if (std::regex_match(text, INT_DECIMAL) || std::regex_match(text, FLOAT)) {
+    if (is_core_number(text)) {
         auto number = parse_json(json_number_text(text), 0);
-        if (!number) return fail(where(mark) + ": " + text + ": " + number.error().message());
+        // The grammar is JSON's by now, so the library can only object to the magnitude.
+        if (!number) return fail(where(mark) + ": " + text + " is too large for a JSON number");
         return number;
     }
     return Json(text);
@@ -73,7 +128,6 @@ Result<Json> plain_scalar(const std::string& text, const YAML::Mark& mark) {
 class Converter {
 public:
     Result<Json> convert(const YAML::Node& node, size_t depth) {
-        if (depth > MAX_DEPTH) return fail(where(node.Mark()) + ": nested more than 127 levels");
         switch (node.Type()) {
             case YAML::NodeType::Sequence: return sequence(node, depth);
             case YAML::NodeType::Map: return mapping(node, depth);
@@ -101,7 +155,13 @@ private:
         return charge(text.size() + 2, std::move(*value));
     }
 
+    Result<void> check_depth(const YAML::Node& node, size_t depth) {
+        if (depth >= MAX_DEPTH) return fail(where(node.Mark()) + ": nested more than 127 levels");
+        return {};
+    }
+
     Result<Json> sequence(const YAML::Node& node, size_t depth) {
+        if (auto deep = check_depth(node, depth); !deep) return fail(deep.error());
         Json array = Json::array();
         for (const auto& item : node) {
             auto value = convert(item, depth + 1);
@@ -120,6 +180,7 @@ private:
     // Keys of the mapping itself win over merged ones, whatever their position; among
     // merged mappings the earlier wins.
     Result<Json> mapping(const YAML::Node& node, size_t depth) {
+        if (auto deep = check_depth(node, depth); !deep) return fail(deep.error());
         Json object = Json::object();
         std::vector<YAML::Node> merged;
         for (const auto& pair : node) {
@@ -133,6 +194,7 @@ private:
             }
             auto key = key_text(pair.first);
             if (!key) return fail(key.error());
+            if (auto charged = charge(key->size() + 3, nullptr); !charged) return charged;
             auto value = convert(pair.second, depth + 1);
             if (!value) return value;
             object[*key] = std::move(*value);
