@@ -24,8 +24,13 @@ Json decoded_word(std::string_view word) { return Json::parse(decode_base64_url(
 // --- Request lines --------------------------------------------------------------
 
 TEST(TunUpLine, EncodesEveryWordAsTheHelperDecodesIt) {
-    TunUpArgs args{.interface = "qtun0", .ipv6 = true, .auto_route = false, .mtu = 1500, .socks_port = 10808,
-                   .bypass = {"firefox", "C:\\Apps\\x.exe", "пример"}, .servers = {"vpn.example", "192.0.2.1"}};
+    TunUpArgs args{.interface = "qtun0",
+                   .ipv6 = true,
+                   .auto_route = false,
+                   .mtu = 1500,
+                   .socks_port = 10808,
+                   .bypass = {"firefox", "C:\\Apps\\x.exe", "пример"},
+                   .servers = {"vpn.example", "192.0.2.1"}};
     auto line = tun_up_line(args).value();
     auto words = split_white_space(line);
     ASSERT_EQ(words.size(), 8u);
@@ -87,8 +92,8 @@ TEST(YamlProfile, ReadsPlainScalarsByTheCoreSchemaAndQuotedOnesAsStrings) {
 TEST(YamlProfile, NumbersComeOutAsTheSameJsonNumbersWouldParse) {
     // The helper re-parses what we send; a YAML and a JSON profile must give the same file.
     for (const char* number : {"1.10", "1e300", "-0", "123456789012345678901234", "0.1", "3"}) {
-        EXPECT_EQ(dump_pretty(yaml(std::string("v: ") + number)), dump_pretty(Json::parse(std::string("{\"v\":") +
-                                                                                          number + "}")))
+        EXPECT_EQ(dump_pretty(yaml(std::string("v: ") + number)),
+                  dump_pretty(Json::parse(std::string("{\"v\":") + number + "}")))
             << number;
     }
 }
@@ -115,9 +120,11 @@ TEST(YamlProfile, RefusesWhatJsonCannotHoldNamingThePlace) {
     EXPECT_EQ(error_of(yaml_to_json("a: 1\nb: .inf\n")), "line 2, column 4: .inf cannot be written in JSON");
     EXPECT_EQ(error_of(yaml_to_json("n: -.Inf")), "line 1, column 4: -.Inf cannot be written in JSON");
     EXPECT_EQ(error_of(yaml_to_json("n: .nan")), "line 1, column 4: .nan cannot be written in JSON");
-    EXPECT_EQ(error_of(yaml_to_json("? [a]\n: 1\n")), "line 1, column 3: a key must be a string, a number or a boolean");
+    EXPECT_EQ(error_of(yaml_to_json("? [a]\n: 1\n")),
+              "line 1, column 3: a key must be a string, a number or a boolean");
     EXPECT_EQ(error_of(yaml_to_json("~: 1")), "line 1, column 1: a key must be a string, a number or a boolean");
-    EXPECT_EQ(error_of(yaml_to_json("x: 0x10000000000000000")), "line 1, column 4: 0x10000000000000000 does not fit in 64 bits");
+    EXPECT_EQ(error_of(yaml_to_json("x: 0x10000000000000000")),
+              "line 1, column 4: 0x10000000000000000 does not fit in 64 bits");
     EXPECT_EQ(error_of(yaml_to_json("x: 1e400")), "line 1, column 4: 1e400 is too large for a JSON number");
     EXPECT_EQ(error_of(yaml_to_json("a: 1\n---\nb: 2\n")), "a profile is exactly one YAML document");
     EXPECT_EQ(error_of(yaml_to_json("")), "a profile is exactly one YAML document");
@@ -149,7 +156,8 @@ TEST(ProfileFormat, JsonIsSentAsItIsAndYamlConverted) {
     EXPECT_EQ(profile_json("p.yml", "{\"b\": 1}").value(), R"({"b":1})");
     EXPECT_EQ(profile_json("profile", "b: 1\n").value(), R"({"b":1})");
     EXPECT_EQ(error_of(profile_json("p.json", "b: 1\n")).substr(0, 15), "not valid JSON:");
-    EXPECT_EQ(error_of(profile_json("p.yaml", "a: .nan")), "not a usable YAML profile: line 1, column 4: .nan cannot be written in JSON");
+    EXPECT_EQ(error_of(profile_json("p.yaml", "a: .nan")),
+              "not a usable YAML profile: line 1, column 4: .nan cannot be written in JSON");
 }
 
 // --- Replies and the connection -----------------------------------------------------
@@ -162,8 +170,8 @@ TEST(ReplyParsing, AcceptsTheHelpersFormsAndRefusesAnythingElse) {
     EXPECT_EQ(refused.value().error, "нет \"x\"");
     EXPECT_EQ(refused.value().raw, "{\"ok\":false,\"version\":null,\"error\":\"нет \\\"x\\\"\",\"interface\":null}\n");
     for (const char* bad : {"", "{\"ok\":true,\"version\":null,\"error\":null,\"interface\":null}",
-                            "{\"ok\":true,\"version\":null,\"error\":null,\"interface\":null}\n\n", "[]\n", "nonsense\n",
-                            "{\"ok\":1,\"version\":null,\"error\":null,\"interface\":null}\n",
+                            "{\"ok\":true,\"version\":null,\"error\":null,\"interface\":null}\n\n", "[]\n",
+                            "nonsense\n", "{\"ok\":1,\"version\":null,\"error\":null,\"interface\":null}\n",
                             "{\"ok\":true,\"version\":null,\"error\":null}\n",
                             "{\"ok\":true,\"version\":5,\"error\":null,\"interface\":null}\n",
                             "{\"ok\":false,\"version\":null,\"error\":null,\"interface\":null}\n",
@@ -218,7 +226,8 @@ TEST_F(ExchangeTest, ExplainsAMissingOrDeadHelper) {
     auto server = serve_once("", received);
     EXPECT_EQ(error_of(exchange(path_, "status", std::nullopt)), "the helper closed the connection without a reply");
     server.join();
-    EXPECT_EQ(error_of(exchange(path_, "status", std::nullopt)), "the helper is not running: nothing listens on " + path_);
+    EXPECT_EQ(error_of(exchange(path_, "status", std::nullopt)),
+              "the helper is not running: nothing listens on " + path_);
 }
 
 // --- Doctor -------------------------------------------------------------------------

@@ -17,7 +17,7 @@ struct Reply {
     bool ok = false;
     std::optional<std::string> version{};
     std::optional<std::string> error{};
-    std::optional<std::string> interface{};
+    std::optional<std::string> interface {};
 };
 
 // Checks the received bytes: one line holding a JSON object whose `ok` is a boolean

@@ -113,10 +113,14 @@ std::optional<bool> unit_enabled(const std::string& unit) {
 
 std::string_view verdict_word(Verdict verdict) {
     switch (verdict) {
-        case Verdict::ok: return "ok";
-        case Verdict::warn: return "warn";
-        case Verdict::fail: return "FAIL";
-        case Verdict::skip: return "skip";
+        case Verdict::ok:
+            return "ok";
+        case Verdict::warn:
+            return "warn";
+        case Verdict::fail:
+            return "FAIL";
+        case Verdict::skip:
+            return "skip";
     }
     return "?";
 }
@@ -147,7 +151,8 @@ Check marker_check(const std::string& path, const struct stat* st, int stat_errn
     if (!regular || writable_by_others || st->st_uid != 0) {
         check.verdict = Verdict::fail;
         check.detail = "damaged marker " + path + " (" + (regular ? "regular file" : "not a regular file") + ", " +
-                       facts + "): the helper wants a root-owned regular file writable by root alone; run setup again"
+                       facts +
+                       "): the helper wants a root-owned regular file writable by root alone; run setup again"
                        " after removing it";
         return check;
     }

@@ -129,10 +129,14 @@ class Converter {
 public:
     Result<Json> convert(const YAML::Node& node, size_t depth) {
         switch (node.Type()) {
-            case YAML::NodeType::Sequence: return sequence(node, depth);
-            case YAML::NodeType::Map: return mapping(node, depth);
-            case YAML::NodeType::Scalar: return scalar(node);
-            default: return charge(4, Json(nullptr));
+            case YAML::NodeType::Sequence:
+                return sequence(node, depth);
+            case YAML::NodeType::Map:
+                return mapping(node, depth);
+            case YAML::NodeType::Scalar:
+                return scalar(node);
+            default:
+                return charge(4, Json(nullptr));
         }
     }
 

@@ -11,7 +11,7 @@ namespace quorin::ctl {
 
 // The arguments of one tun-up request, as a person gives them.
 struct TunUpArgs {
-    std::string interface{};
+    std::string interface {};
     bool ipv6 = false;
     bool auto_route = false;
     uint16_t mtu = 0;
