@@ -12,7 +12,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import harness  # noqa: E402
-from harness import Client, authorize, b64, install_cores, mihomo_config, write_scenario  # noqa: E402
+from harness import Client, b64, install_cores, mihomo_config, write_scenario  # noqa: E402
 
 USER = 1000
 QUORINCTL = str(Path(harness.HELPER).parents[2] / "tools" / "quorinctl" / "quorinctl")
