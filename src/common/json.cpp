@@ -1,5 +1,7 @@
 #include "common/json.hpp"
 
+#include <array>
+#include <cstring>
 #include <vector>
 
 #include "common/files.hpp"
@@ -78,21 +80,23 @@ private:
 };
 
 // Collects the serializer's output and hands it to the descriptor in large writes; the
-// first write error is kept and everything after it dropped.
+// first write error is kept and everything after it dropped. The serializer hands over
+// most of its output one character at a time, so that path is kept short.
 class BufferedFdOutput final : public nlohmann::detail::output_adapter_protocol<char> {
 public:
-    explicit BufferedFdOutput(int fd) : fd_(fd) { buffer_.reserve(CAPACITY); }
+    explicit BufferedFdOutput(int fd) : fd_(fd) {}
 
     void write_character(char c) override {
-        if (buffer_.size() == CAPACITY) flush();
-        buffer_.push_back(c);
+        if (used_ == buffer_.size()) flush();
+        buffer_[used_++] = c;
     }
     void write_characters(const char* s, std::size_t length) override {
-        if (buffer_.size() + length > CAPACITY) flush();
-        if (length >= CAPACITY) {
+        if (length > buffer_.size() - used_) flush();
+        if (length >= buffer_.size()) {
             write(std::string_view(s, length));
         } else {
-            buffer_.append(s, length);
+            std::memcpy(buffer_.data() + used_, s, length);
+            used_ += length;
         }
     }
     Result<void> finish() {
@@ -101,18 +105,17 @@ public:
     }
 
 private:
-    static constexpr size_t CAPACITY = 64 * 1024;
-
     void flush() {
-        write(buffer_);
-        buffer_.clear();
+        write(std::string_view(buffer_.data(), used_));
+        used_ = 0;
     }
     void write(std::string_view data) {
         if (result_) result_ = write_all(fd_, data);
     }
 
     int fd_;
-    std::string buffer_;
+    std::array<char, 64 * 1024> buffer_;
+    size_t used_ = 0;
     Result<void> result_{};
 };
 
