@@ -26,6 +26,7 @@ namespace quorin {
 namespace {
 
 constexpr size_t READ_CHUNK = 8192;
+constexpr size_t LARGE_LINE_BYTES = 64 * 1024;
 constexpr size_t LARGE_REQUEST_BYTES = 1 << 20;
 constexpr const char* UNSUPPORTED = "неподдерживаемый запрос";
 
@@ -133,6 +134,10 @@ Result<void> read_request(int connection, std::chrono::steady_clock::time_point 
         if (std::chrono::steady_clock::now() >= deadline) return fail(Error::os(ETIMEDOUT));
         const size_t filled = line.size();
         const size_t want = std::min(READ_CHUNK, MAX_REQUEST_BYTES - filled);
+        // A request this long is a large one: room for the longest is reserved at once
+        // rather than the text being copied at every doubling. Pages that are never
+        // written cost nothing.
+        if (filled + want > line.capacity() && filled >= LARGE_LINE_BYTES) line.reserve(MAX_REQUEST_BYTES);
         ssize_t n = 0;
         // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
         // only `want` bytes are read.

@@ -163,3 +163,24 @@ TEST(RequestRead, ATricklingClientIsCutOffAtTheDeadline) {
 
 }  // namespace
 }  // namespace quorin
+
+namespace quorin {
+namespace {
+
+// Past its first 64 KiB a line is read into room reserved for the longest request;
+// it still ends at its line feed.
+TEST(RequestRead, ALongLineEndsAtItsLineFeed) {
+    SocketPair pair;
+    const std::string first = "mihomo-up " + std::string(300000, 'A') + " 512MiB\n";
+    std::thread writer([&] { (void)write_all(pair.client.get(), first + "second line\n"); });
+    Request request;
+    auto read = read_line(pair, request);
+    writer.join();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(request.line, first);
+    ASSERT_EQ(request.words.size(), 3u);
+    EXPECT_EQ(request.words[1].size(), 300000u);
+}
+
+}  // namespace
+}  // namespace quorin
