@@ -14,7 +14,9 @@ import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
+import threading
 import time
 import unittest
 from dataclasses import dataclass
@@ -376,12 +378,13 @@ def kill_strays():
             break
 
 
-_OVERRIDABLE_TOOLS = ("/usr/sbin/nft", "/usr/sbin/ip", "/usr/bin/nft", "/usr/bin/ip")
+_OVERRIDABLE_PATHS = ("/usr/sbin/nft", "/usr/sbin/ip", "/usr/bin/nft", "/usr/bin/ip",
+                      "/etc/hosts", "/etc/nsswitch.conf", "/etc/resolv.conf")
 
 
-def _reset_tools():
+def _reset_overrides():
     for _ in range(8):
-        mounted = [point for point, _ in _mounts() if point in _OVERRIDABLE_TOOLS]
+        mounted = [point for point, _ in _mounts() if point in _OVERRIDABLE_PATHS]
         if not mounted:
             return
         for point in mounted:
@@ -420,7 +423,7 @@ def _reset_network():
 def reset_sandbox():
     """Returns the sandbox to its fresh state: no processes, files, mounts or network state."""
     kill_strays()
-    _reset_tools()
+    _reset_overrides()
     for path in ("/run", "/var/cache", "/var/lib", "/usr/lib/quorin"):
         _empty_dir(path)
     _reset_network()
@@ -582,6 +585,59 @@ def hide_tools(*paths):
     """Makes the given paths (e.g. /usr/sbin/nft) something that is not a regular file."""
     for path in paths:
         _run("mount", "--bind", "/dev/null", path)
+
+
+def override_file(path, content: bytes):
+    """Bind-mounts a file holding `content` over `path` ("/etc/hosts", "/etc/nsswitch.conf" or
+    "/etc/resolv.conf") for the rest of the test. Only the sandbox's mount namespace sees it."""
+    if path not in _OVERRIDABLE_PATHS:
+        raise ValueError(path + " is not undone between tests")
+    source = TEST_DIR + "/override" + path.replace("/", "-")
+    Path(source).write_bytes(content)
+    _run("mount", "--bind", source, path)
+
+
+class SlowNameServer:
+    """A DNS server on 127.0.0.1:53 of the sandbox that answers each query only after
+    `delay` seconds: A queries for names in `answers` with that address, everything else
+    with no record. `queried` lists the names asked for, in order. Point the resolver at
+    it with override_file("/etc/resolv.conf", ...); stop it with close()."""
+
+    def __init__(self, answers, delay):
+        self.answers, self.delay, self.queried = answers, delay, []
+        self._socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self._socket.bind(("127.0.0.1", 53))
+        self._closed = threading.Event()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                query, peer = self._socket.recvfrom(512)
+            except OSError:
+                return
+            end = query.index(b"\0", 12) + 5  # the question: labels, type, class
+            labels, at = [], 12
+            while query[at]:
+                labels.append(query[at + 1:at + 1 + query[at]].decode())
+                at += 1 + query[at]
+            name, qtype = ".".join(labels).lower(), struct.unpack("!H", query[end - 4:end - 2])[0]
+            self.queried.append(name)
+            record = b""
+            if qtype == 1 and name in self.answers:
+                record = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(self.answers[name])
+            reply = query[:2] + struct.pack("!HHHHH", 0x8180, 1, 1 if record else 0, 0, 0) + query[12:end] + record
+            timer = threading.Timer(self.delay, self._send, (reply, peer))
+            timer.daemon = True
+            timer.start()
+
+    def _send(self, reply, peer):
+        if not self._closed.is_set():
+            self._socket.sendto(reply, peer)
+
+    def close(self):
+        self._closed.set()
+        self._socket.close()
 
 
 def tool_calls():
