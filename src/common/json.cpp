@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/files.hpp"
@@ -9,6 +10,46 @@
 namespace quorin {
 
 namespace {
+
+// Takes the serializer's output in pieces of at most 64 KiB. After a failed write the
+// rest is dropped and the first error kept. The serializer hands over most of its
+// output one character at a time, so that path is kept short.
+class DescriptorSink final : public nlohmann::detail::output_adapter_protocol<char> {
+public:
+    explicit DescriptorSink(int fd) : fd_(fd) {}
+
+    void write_character(char c) override {
+        if (used_ == pending_.size()) flush();
+        pending_[used_++] = c;
+    }
+    void write_characters(const char* text, std::size_t length) override {
+        if (length > pending_.size() - used_) flush();
+        if (length > pending_.size()) {
+            put(std::string_view(text, length));
+            return;
+        }
+        std::memcpy(pending_.data() + used_, text, length);
+        used_ += length;
+    }
+    Result<void> finish() {
+        flush();
+        return std::move(result_);
+    }
+
+private:
+    void flush() {
+        put(std::string_view(pending_.data(), used_));
+        used_ = 0;
+    }
+    void put(std::string_view data) {
+        if (result_ && !data.empty()) result_ = write_all(fd_, data);
+    }
+
+    int fd_;
+    std::array<char, 65536> pending_;
+    size_t used_ = 0;
+    Result<void> result_;
+};
 
 // Builds the value like the library's own DOM parser, but counts nesting so that a
 // hostile document cannot take more than `max_depth` levels.
@@ -79,46 +120,6 @@ private:
     std::string error_;
 };
 
-// Collects the serializer's output and hands it to the descriptor in large writes; the
-// first write error is kept and everything after it dropped. The serializer hands over
-// most of its output one character at a time, so that path is kept short.
-class BufferedFdOutput final : public nlohmann::detail::output_adapter_protocol<char> {
-public:
-    explicit BufferedFdOutput(int fd) : fd_(fd) {}
-
-    void write_character(char c) override {
-        if (used_ == buffer_.size()) flush();
-        buffer_[used_++] = c;
-    }
-    void write_characters(const char* s, std::size_t length) override {
-        if (length > buffer_.size() - used_) flush();
-        if (length >= buffer_.size()) {
-            write(std::string_view(s, length));
-        } else {
-            std::memcpy(buffer_.data() + used_, s, length);
-            used_ += length;
-        }
-    }
-    Result<void> finish() {
-        flush();
-        return std::move(result_);
-    }
-
-private:
-    void flush() {
-        write(std::string_view(buffer_.data(), used_));
-        used_ = 0;
-    }
-    void write(std::string_view data) {
-        if (result_) result_ = write_all(fd_, data);
-    }
-
-    int fd_;
-    std::array<char, 64 * 1024> buffer_;
-    size_t used_ = 0;
-    Result<void> result_{};
-};
-
 }  // namespace
 
 Result<Json> parse_json(std::string_view text, size_t max_depth) {
@@ -143,10 +144,16 @@ std::string dump_compact(const Json& value) { return value.dump(-1, ' ', false, 
 std::string dump_pretty(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace); }
 
 Result<void> write_pretty(int fd, const Json& value) {
-    auto output = std::make_shared<BufferedFdOutput>(fd);
-    nlohmann::detail::serializer<Json> serializer(output, ' ', Json::error_handler_t::replace);
-    serializer.dump(value, true, false, 2);
-    return output->finish();
+    // The library's own serializer, as dump() uses it, with a descriptor for a sink.
+    auto sink = std::make_shared<DescriptorSink>(fd);
+    try {
+        nlohmann::detail::serializer<Json> serializer(sink, ' ', Json::error_handler_t::replace);
+        serializer.dump(value, true, false, 2);
+    } catch (const std::exception& ex) {
+        return fail(ex.what());
+    }
+    sink->write_character('\n');
+    return sink->finish();
 }
 
 std::string json_quote(std::string_view text) { return dump_compact(Json(std::string(text))); }
