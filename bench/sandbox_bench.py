@@ -124,7 +124,7 @@ def machine() -> str:
                  if line.startswith("model name"))
     debian = Path("/etc/debian_version").read_text().strip()
     return (f"{model}, {os.cpu_count()} vCPU, {os.uname().release}, Debian {debian}; "
-            f"load average {os.getloadavg()[0]:.2f}; {ROUNDS} rounds, medians")
+            f"load average {os.getloadavg()[0]:.2f}; {ROUNDS} rounds (clean-up 3x, tun 2x), medians")
 
 
 def report(name, figure, baseline, ratios):
@@ -172,7 +172,7 @@ def bench_status():
 
 def bench_cleanup():
     helper_ms, loop_ms = [], []
-    for _ in range(ROUNDS):
+    for _ in range(3 * ROUNDS):  # cheap rounds; the pairs scatter on a busy machine
         helper_ms.append(timed_run(HELPER, "cleanup"))
         loop_ms.append(timed_run(TOOL, "spawn-loop", 1))
     report("clean-up", f"quorin-helper cleanup {median(helper_ms):7.1f} ms",
@@ -184,7 +184,7 @@ def bench_tun():
     config = WORK / "sing-box.json"
     config.write_text(json.dumps({"inbounds": [{"interface_name": TUN}]}))
     up_ms, down_ms, up_parts, down_parts, parts = [], [], [], [], []
-    for _ in range(ROUNDS):
+    for _ in range(2 * ROUNDS):
         elapsed, reply = request(f"tun-up {TUN} 0 0 1500 10808 W10\n")  # W10: an empty bypass list
         if not reply["ok"]:
             raise RuntimeError(f"tun-up: {reply['error']}")
