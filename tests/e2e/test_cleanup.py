@@ -1,0 +1,80 @@
+"""The network clean-up against real nftables and policy-routing state of the sandbox."""
+import os
+import unittest
+from pathlib import Path
+
+from harness import (MIHOMO_CONFIG, RUN_DIR, SINGBOX_CONFIG, SandboxTest, authorize, install_cores, nft_tables,
+                     plant_route, plant_rule, plant_table, record_tools, reply_line, request, routes,
+                     rule_priorities, run_helper, tool_calls)
+
+PRIORITIES = ["8200", "8201", "8202", "9000", "9001", "9002", "9003", "9010", "32768"]
+
+
+def expected_commands():
+    nft = [["/usr/sbin/nft", verb, "table", "inet", table]
+           for verb, table in (("delete", "quorin_killswitch"), ("destroy", "quorin_bypass"),
+                               ("delete", "sing-box"), ("delete", "mihomo"))]
+    ip = []
+    for family in ("-4", "-6"):
+        for priority in PRIORITIES:
+            ip += [["/usr/sbin/ip", family, "rule", "delete", "priority", priority]] * 4
+        ip += [["/usr/sbin/ip", family, "route", "flush", "table", table] for table in ("20220", "2022")]
+    return nft + ip
+
+
+class CleanupTest(SandboxTest):
+    def plant_state(self):
+        for table in ("sing-box", "mihomo", "quorin_killswitch", "unrelated"):
+            plant_table(table)
+        plant_table("mihomo", family="ip")  # same name, other family: not ours
+        for n in range(5):
+            plant_rule(9000, source=f"10.0.0.{n + 1}")
+        for priority in (8200, 8202, 9010, 32768, 100):
+            plant_rule(priority)
+        plant_rule(9001, family="-6")
+        plant_rule(9003, family="-6", source="fd00::1")
+        for table in (2022, 20220, 4242):
+            plant_route("10.9.0.0/24", table)
+            plant_route("fd00:9::/64", table, family="-6")
+        os.makedirs(RUN_DIR, exist_ok=True)
+        for path in (SINGBOX_CONFIG, MIHOMO_CONFIG, RUN_DIR + "/other.json"):
+            Path(path).write_text("{}\n")
+
+    def assert_cleaned(self, remaining_9000_rules):
+        self.assertEqual(nft_tables(), {("inet", "unrelated"), ("ip", "mihomo")})
+        self.assertEqual(rule_priorities("-4"), [0, 100] + [9000] * remaining_9000_rules + [32766, 32767])
+        self.assertEqual(rule_priorities("-6"), [0, 32766])
+        for table in (2022, 20220):
+            self.assertEqual((routes(table), routes(table, "-6")), ([], []))
+        self.assertEqual(len(routes(4242)) + len(routes(4242, "-6")), 2)
+        self.assertEqual(set(os.listdir(RUN_DIR)) - {"helper.sock"}, {"other.json"})
+
+    def test_cleanup_subcommand_removes_planted_state(self):
+        self.plant_state()
+        result = run_helper("cleanup")
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+        self.assert_cleaned(remaining_9000_rules=1)  # four deletions per priority and family
+        self.assertEqual(run_helper("cleanup").returncode, 0)
+        self.assert_cleaned(remaining_9000_rules=0)
+
+    def test_serve_cleans_up_before_the_first_connection_and_on_tun_down(self):
+        install_cores()
+        authorize(0)
+        self.plant_state()
+        self.start_helper()
+        self.assertEqual(request(b"tun-status\n").raw, reply_line())
+        self.assert_cleaned(remaining_9000_rules=1)
+        self.assertEqual(request(b"tun-down\n").raw, reply_line())
+        self.assert_cleaned(remaining_9000_rules=0)
+
+    def test_exact_commands(self):
+        record_tools("nft", "ip")
+        result = run_helper("cleanup")
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+        calls = tool_calls()
+        self.assertEqual([call["argv"] for call in calls], expected_commands())
+        self.assertEqual({tuple(call["stdio"]) for call in calls}, {("/dev/null",) * 3})
+
+
+if __name__ == "__main__":
+    unittest.main()
