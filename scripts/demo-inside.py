@@ -12,13 +12,35 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import harness  # noqa: E402
-from harness import Client, authorize, b64, install_cores, mihomo_config, write_scenario  # noqa: E402
+from harness import Client, b64, install_cores, mihomo_config, write_scenario  # noqa: E402
 
 USER = 1000
+QUORINCTL = str(Path(harness.HELPER).parents[2] / "tools" / "quorinctl" / "quorinctl")
 
 
 def say(text):
     print(f"\n\033[1m== {text}\033[0m", flush=True)
+
+
+PROFILE_YAML = """\
+allow-lan: false
+external-controller: 127.0.0.1:9090
+tun:
+  enable: true
+  device: qtun0
+  auto-route: true
+  strict-route: true
+proxies:
+  - {name: example, type: socks5, server: 127.0.0.1, port: 1080}
+"""
+
+
+def ctl(*args, uid=USER):
+    """Runs quorinctl as `uid` and shows the command line and what it printed."""
+    print("$ quorinctl " + " ".join(args), flush=True)
+    command = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", QUORINCTL, *args]
+    result = subprocess.run(command, capture_output=True, text=True)
+    print(result.stdout + result.stderr + f"  (exit status {result.returncode})", flush=True)
 
 
 def show(client, line):
@@ -56,29 +78,37 @@ def main():
         time.sleep(0.05)
     os.chmod(harness.SOCKET, 0o666)
 
-    with Client(USER) as desktop, Client(USER) as other_window, Client(1001) as stranger:
-        say("small requests")
-        show(desktop, "status")
-        show(desktop, "tun-status")
-        show(desktop, "STATUS")
-        show(stranger, "status")
+    say(f"quorinctl, run as uid {USER}, through every command")
+    ctl("status")
+    ctl("--json", "status")
+    ctl("tun-status")
+    profile = Path("/run/quorin-demo-profile.yaml")
+    profile.write_text(PROFILE_YAML)
+    print(f"$ cat {profile}\n{PROFILE_YAML}", end="")
+    ctl("mihomo-up", str(profile), "--memory-limit", "512MiB")
+    ctl("tun-status")
+    subprocess.run(["ip", "-br", "link", "show", "qtun0"], check=False)
+    ctl("tun-down")
+    ctl("tun-up", "--interface", "qtun1", "--mtu", "1500", "--socks-port", "10808", "--auto-route",
+        "--bypass", "firefox", "--bypass", "/usr/bin/curl", "--server", "203.0.113.9", "--server", "vpn.example.test")
+    ctl("tun-status")
+    print(Path(harness.SINGBOX_CONFIG).read_text()[:400] + "  …")
+    ctl("tun-down")
 
-        say("mihomo-up with a client-supplied configuration, then tun-status and tun-down")
-        show(desktop, "mihomo-up " + b64(mihomo_config(device="qtun0")) + " 512MiB")
-        show(desktop, "tun-status")
-        subprocess.run(["ip", "-br", "link", "show", "qtun0"], check=False)
-        show(desktop, "mihomo-up " + b64(mihomo_config(device="qtun0", **{"allow-lan": True})))
-        show(desktop, "tun-down")
-
-        say("tun-up with a bypass list and a server list, a refused stranger, tun-status, tun-down")
-        bypass = b64(["firefox", "/usr/bin/curl", "C:\\ignored\\but\\slashed"])
-        servers = b64(["203.0.113.9", "vpn.example.test", "127.0.0.1"])
-        show(desktop, f"tun-up qtun1 0 1 1500 10808 {bypass} {servers}")
-        show(desktop, "tun-status")
+    say("refusals")
+    ctl("tun-up", "--interface", "qtun1", "--mtu", "1279", "--socks-port", "10808")
+    profile.write_text(PROFILE_YAML.replace("allow-lan: false", "allow-lan: true"))
+    ctl("mihomo-up", str(profile))
+    ctl("status", uid=1001)
+    # A desktop client keeps its process alive while its VPN runs; another window of the
+    # same user may not take the session over.
+    with Client(USER) as desktop, Client(USER) as other_window:
+        show(desktop, "mihomo-up " + b64(mihomo_config(device="qtun0")))
         show(other_window, "tun-down")
-        show(desktop, "tun-up qtun1 0 1 1279 10808 " + bypass)
-        print(Path(harness.SINGBOX_CONFIG).read_text()[:600] + "…")
         show(desktop, "tun-down")
+
+    say("quorinctl doctor")
+    ctl("doctor")
 
     say("the helper's journal (its standard error)")
     time.sleep(0.2)

@@ -14,7 +14,9 @@ import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
+import threading
 import time
 import unittest
 from dataclasses import dataclass
@@ -25,6 +27,9 @@ _BUILD = _REPO / "build" / "default"
 
 # ctest sets QUORIN_HELPER to the empty string while the binary is not part of the build.
 HELPER = os.environ.get("QUORIN_HELPER", str(_BUILD / "src/entry/quorin-helper"))
+# The same helper with a 2-second bound on Mihomo's configuration test instead of 60 s.
+HELPER_SHORT_CHECK = os.environ.get("QUORIN_HELPER_SHORT_CHECK",
+                                    str(_BUILD / "tests/e2e/quorin-helper-short-check"))
 STANDIN_CORE = os.environ.get("QUORIN_STANDIN_CORE") or str(_BUILD / "tests/e2e/quorin-standin-core")
 TOOL_RECORDER = os.environ.get("QUORIN_TOOL_RECORDER") or str(_BUILD / "tests/e2e/quorin-tool-recorder")
 
@@ -245,9 +250,10 @@ def _helper_env(env):
     return result
 
 
-def require_helper():
-    if not HELPER or not os.path.exists(HELPER):
-        raise unittest.SkipTest("quorin-helper is not built yet")
+def require_helper(program=None):
+    program = program or HELPER
+    if not program or not os.path.exists(program):
+        raise unittest.SkipTest(f"{program or 'quorin-helper'} is not built yet")
 
 
 def run_helper(*args, env=None, uid=None) -> subprocess.CompletedProcess:
@@ -372,12 +378,13 @@ def kill_strays():
             break
 
 
-_OVERRIDABLE_TOOLS = ("/usr/sbin/nft", "/usr/sbin/ip", "/usr/bin/nft", "/usr/bin/ip")
+_OVERRIDABLE_PATHS = ("/usr/sbin/nft", "/usr/sbin/ip", "/usr/bin/nft", "/usr/bin/ip",
+                      "/etc/hosts", "/etc/nsswitch.conf", "/etc/resolv.conf")
 
 
-def _reset_tools():
+def _reset_overrides():
     for _ in range(8):
-        mounted = [point for point, _ in _mounts() if point in _OVERRIDABLE_TOOLS]
+        mounted = [point for point, _ in _mounts() if point in _OVERRIDABLE_PATHS]
         if not mounted:
             return
         for point in mounted:
@@ -416,7 +423,7 @@ def _reset_network():
 def reset_sandbox():
     """Returns the sandbox to its fresh state: no processes, files, mounts or network state."""
     kill_strays()
-    _reset_tools()
+    _reset_overrides()
     for path in ("/run", "/var/cache", "/var/lib", "/usr/lib/quorin"):
         _empty_dir(path)
     _reset_network()
@@ -545,6 +552,25 @@ def plant_route(destination, table, family="-4"):
     _run("ip", family, "route", "add", "blackhole", destination, "table", str(table))
 
 
+_RULE_PRIORITIES = ("8200", "8201", "8202", "9000", "9001", "9002", "9003", "9010", "32768")
+
+
+def core_routing_commands():
+    """The argument vectors of one clear_core_routing (78 commands), as the recorder logs them."""
+    commands = [["/usr/sbin/nft", "delete", "table", "inet", table] for table in ("sing-box", "mihomo")]
+    for family in ("-4", "-6"):
+        for priority in _RULE_PRIORITIES:
+            commands += [["/usr/sbin/ip", family, "rule", "delete", "priority", priority]] * 4
+        commands += [["/usr/sbin/ip", family, "route", "flush", "table", table] for table in ("20220", "2022")]
+    return commands
+
+
+def cleanup_commands():
+    """The argument vectors of one full network clean-up (80 commands)."""
+    return ([["/usr/sbin/nft", "delete", "table", "inet", "quorin_killswitch"],
+             ["/usr/sbin/nft", "destroy", "table", "inet", "quorin_bypass"]] + core_routing_commands())
+
+
 def record_tools(*tools):
     """Puts the recording stand-in over the given tools ("nft", "ip") for the rest of the test.
 
@@ -559,6 +585,59 @@ def hide_tools(*paths):
     """Makes the given paths (e.g. /usr/sbin/nft) something that is not a regular file."""
     for path in paths:
         _run("mount", "--bind", "/dev/null", path)
+
+
+def override_file(path, content: bytes):
+    """Bind-mounts a file holding `content` over `path` ("/etc/hosts", "/etc/nsswitch.conf" or
+    "/etc/resolv.conf") for the rest of the test. Only the sandbox's mount namespace sees it."""
+    if path not in _OVERRIDABLE_PATHS:
+        raise ValueError(path + " is not undone between tests")
+    source = TEST_DIR + "/override" + path.replace("/", "-")
+    Path(source).write_bytes(content)
+    _run("mount", "--bind", source, path)
+
+
+class SlowNameServer:
+    """A DNS server on 127.0.0.1:53 of the sandbox that answers each query only after
+    `delay` seconds: A queries for names in `answers` with that address, everything else
+    with no record. `queried` lists the names asked for, in order. Point the resolver at
+    it with override_file("/etc/resolv.conf", ...); stop it with close()."""
+
+    def __init__(self, answers, delay):
+        self.answers, self.delay, self.queried = answers, delay, []
+        self._socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self._socket.bind(("127.0.0.1", 53))
+        self._closed = threading.Event()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                query, peer = self._socket.recvfrom(512)
+            except OSError:
+                return
+            end = query.index(b"\0", 12) + 5  # the question: labels, type, class
+            labels, at = [], 12
+            while query[at]:
+                labels.append(query[at + 1:at + 1 + query[at]].decode())
+                at += 1 + query[at]
+            name, qtype = ".".join(labels).lower(), struct.unpack("!H", query[end - 4:end - 2])[0]
+            self.queried.append(name)
+            record = b""
+            if qtype == 1 and name in self.answers:
+                record = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(self.answers[name])
+            reply = query[:2] + struct.pack("!HHHHH", 0x8180, 1, 1 if record else 0, 0, 0) + query[12:end] + record
+            timer = threading.Timer(self.delay, self._send, (reply, peer))
+            timer.daemon = True
+            timer.start()
+
+    def _send(self, reply, peer):
+        if not self._closed.is_set():
+            self._socket.sendto(reply, peer)
+
+    def close(self):
+        self._closed.set()
+        self._socket.close()
 
 
 def tool_calls():
@@ -611,19 +690,21 @@ class SandboxTest(unittest.TestCase):
         self.addCleanup(dump)
 
     def start_helper(self, activated=False, socket_path=SOCKET, socket_mode=0o666, env=None,
-                     pid_namespace=False, own_listen_pid=False) -> Helper:
+                     pid_namespace=False, own_listen_pid=False, program=None) -> Helper:
         """Starts `quorin-helper serve` and waits until it accepts connections.
 
         Self-bound by default; with `activated` under `systemd-socket-activate -l
         socket_path` (the harness creates the socket's directory and sets `socket_mode`
         on it so other users can connect). With `pid_namespace` the helper runs in a
         process-id namespace of its own, so its clients' peer pid is 0. With
-        `own_listen_pid` LISTEN_PID is set to the helper's own pid. Stopped, with
-        every core it started, when the test ends.
+        `own_listen_pid` LISTEN_PID is set to the helper's own pid. `program` runs
+        another build of the helper (HELPER_SHORT_CHECK). Stopped, with every core it
+        started, when the test ends.
         """
-        require_helper()
+        program = program or HELPER
+        require_helper(program)
         log_path = f"{TEST_DIR}/helper-{len(self.helpers) + 1}.stderr"
-        argv = [HELPER, "serve"]
+        argv = [program, "serve"]
         helper_env = _helper_env(env)
         if activated:
             os.makedirs(os.path.dirname(socket_path), exist_ok=True)

@@ -83,10 +83,6 @@ class SessionTest(SandboxTest):
         self.assertEqual(records("mihomo", "run")[-1]["events"], ["tun qtun0", "SIGTERM"])
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
 def tun_up(device="qtun0"):
     return f"tun-up {device} 0 0 1500 1080 {b64([])}\n"
 
@@ -128,3 +124,7 @@ class ResourceTest(SandboxTest):
 
     def test_activated(self):
         self.assert_no_leak(self.start_helper(activated=True))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "privileged/session.hpp"
+
+namespace quorin {
+namespace {
+
+Child spawn_shell(const std::string& script) {
+    auto child = Child::spawn({.program = "/bin/sh", .args = {"-c", script}});
+    EXPECT_TRUE(child) << child.error().message();
+    return std::move(*child);
+}
+
+std::string temp_path(const char* name) {
+    return (std::filesystem::temp_directory_path() / (std::string(name) + "." + std::to_string(getpid()))).string();
+}
+
+TEST(OwnerTest, OnlyTheLiveOwnerOrAnyoneAfterItsEndMayChangeTheSession) {
+    SessionSlot slot;
+    EXPECT_TRUE(check_owner(slot, 1234));  // empty slot
+    store_session(slot, "qtun0", spawn_shell("exec sleep 30"));
+    EXPECT_TRUE(check_owner(slot, 1234));  // a session without owner
+
+    Child owner = spawn_shell("exec sleep 30");
+    auto handle = open_owner_handle(owner.pid());
+    ASSERT_TRUE(handle);
+    record_owner(slot, std::move(*handle), owner.pid());
+    EXPECT_TRUE(check_owner(slot, owner.pid()));
+    auto refused = check_owner(slot, owner.pid() + 1);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), "VPN уже запущен в другом процессе Quorin. Отключите его в том окне");
+
+    ASSERT_TRUE(owner.kill(SIGKILL));
+    ASSERT_TRUE(owner.wait());
+    EXPECT_TRUE(check_owner(slot, owner.pid() + 1));  // the owner has ended
+    stop_session(slot);
+    EXPECT_FALSE(slot.session.has_value());
+}
+
+TEST(OwnerTest, NoHandleForAProcessThatIsGone) {
+    Child gone = spawn_shell("exit 0");
+    ASSERT_TRUE(gone.wait());
+    auto handle = open_owner_handle(gone.pid());
+    ASSERT_FALSE(handle);
+    EXPECT_EQ(handle.error().message(), "Не удалось определить владельца VPN");
+}
+
+TEST(StopSession, ACoreThatEndsOnSigtermIsNotKilled) {
+    // The core takes a few of the checks to wind down; a premature SIGKILL would cut
+    // it off before it leaves its mark.
+    const std::string mark = temp_path("quorin-clean-exit");
+    const std::string ready = temp_path("quorin-trap-set");
+    std::filesystem::remove(mark);
+    std::filesystem::remove(ready);
+    SessionSlot slot;
+    store_session(slot, "qtun0",
+                  spawn_shell("trap 'sleep 0.3; : > " + mark + "; exit 0' TERM; : > " + ready +
+                              "; while :; do sleep 0.01; done"));
+    pid_t core = slot.session->child.pid();
+    while (!std::filesystem::exists(ready)) usleep(1000);  // the trap is in place
+    stop_session(slot);
+    EXPECT_FALSE(slot.session.has_value());
+    EXPECT_TRUE(std::filesystem::exists(mark));
+    EXPECT_NE(kill(core, 0), 0);  // reaped, not a zombie
+    std::filesystem::remove(mark);
+    std::filesystem::remove(ready);
+}
+
+TEST(StopSession, ACoreIgnoringSigtermIsKilledAndReaped) {
+    SessionSlot slot;
+    const std::string ready = temp_path("quorin-term-ignored");
+    std::filesystem::remove(ready);
+    store_session(slot, "qtun0", spawn_shell("trap '' TERM; : > " + ready + "; while :; do sleep 0.05; done"));
+    pid_t core = slot.session->child.pid();
+    while (!std::filesystem::exists(ready)) usleep(1000);
+    std::filesystem::remove(ready);
+    stop_session(slot);
+    EXPECT_FALSE(slot.session.has_value());
+    EXPECT_NE(kill(core, 0), 0);
+    stop_session(slot);  // nothing left to stop
+}
+
+TEST(TunStatus, NoneOnceTheCoreHasEndedButTheRecordStays) {
+    SessionSlot slot;
+    EXPECT_EQ(tun_status(slot).value(), std::nullopt);
+    store_session(slot, "lo", spawn_shell("exec sleep 30"));
+    EXPECT_EQ(tun_status(slot).value(), std::optional<std::string>("lo"));
+    ASSERT_TRUE(slot.session->child.kill(SIGKILL));
+    while (!slot.session->child.try_wait().value()) usleep(1000);
+    EXPECT_EQ(tun_status(slot).value(), std::nullopt);
+    EXPECT_TRUE(slot.session.has_value());
+    stop_session(slot);
+}
+
+}  // namespace
+}  // namespace quorin

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+
+namespace quorin::ctl {
+
+inline constexpr const char* DEFAULT_SOCKET = "/run/quorin/helper.sock";
+
+// A reply line as the helper writes it: the raw line and its four members.
+struct Reply {
+    std::string raw{};  // exactly the bytes received
+    bool ok = false;
+    std::optional<std::string> version{};
+    std::optional<std::string> error{};
+    std::optional<std::string> interface {};
+};
+
+// Checks the received bytes: one line holding a JSON object whose `ok` is a boolean
+// and whose other members are strings or null, with an error text exactly when `ok`
+// is false.
+Result<Reply> parse_reply(std::string raw);
+
+// Connects, sends the line and a line feed, and reads until the helper closes. Errors
+// are sentences for a person: a missing socket says the helper is not running. Without
+// a limit the wait is unbounded: the helper bounds its own work, and a start can take
+// a minute or more.
+Result<std::string> exchange(const std::string& socket_path, std::string_view line,
+                             std::optional<std::chrono::milliseconds> limit);
+
+}  // namespace quorin::ctl

@@ -1,0 +1,165 @@
+// quorinctl: a command-line client of the helper's socket protocol, and a doctor that
+// explains why the helper may not work on this machine.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "common/files.hpp"
+#include "common/text.hpp"
+#include "quorinctl/client.hpp"
+#include "quorinctl/doctor.hpp"
+#include "quorinctl/profile.hpp"
+#include "quorinctl/request.hpp"
+
+namespace {
+
+using namespace quorin;
+using namespace quorin::ctl;
+
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_USAGE = 2;
+
+struct Global {
+    std::string socket = DEFAULT_SOCKET;
+    bool json = false;
+};
+
+int usage_error(const std::string& message) {
+    std::cerr << "quorinctl: " << message << "\n";
+    return EXIT_USAGE;
+}
+
+Result<std::string> read_input(const std::string& path) {
+    if (path != "-") return read_file(path);
+    std::string content;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail_os();
+        if (n == 0) return content;
+        content.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+// What a person reads for a successful reply: the versions, the interface or nothing.
+void print_success(std::string_view command, const Reply& reply) {
+    if (command == "status") std::cout << reply.version.value_or("") << "\n";
+    if (command == "tun-status") std::cout << reply.interface.value_or("no session") << "\n";
+}
+
+int send_request(const Global& global, std::string_view command, const std::string& line) {
+    auto raw = exchange(global.socket, line, std::nullopt);
+    if (!raw) return usage_error(raw.error().chain());
+    auto reply = parse_reply(std::move(*raw));
+    if (!reply) return usage_error(reply.error().chain());
+    if (global.json) {
+        std::cout << reply->raw << std::flush;
+    } else if (reply->ok) {
+        print_success(command, *reply);
+    } else {
+        std::cerr << "quorinctl: " << *reply->error << "\n";
+    }
+    return reply->ok ? 0 : EXIT_REFUSED;
+}
+
+Result<std::vector<std::string>> list_entries(std::vector<std::string> entries, const std::string& file) {
+    if (file.empty()) return entries;
+    auto content = read_input(file);
+    if (!content) return fail(file, content.error());
+    for (auto& entry : parse_list_file(*content)) entries.push_back(std::move(entry));
+    return entries;
+}
+
+struct TunUpOptions {
+    TunUpArgs args{};
+    std::string bypass_file{};
+    std::string server_file{};
+};
+
+void add_tun_up(CLI::App& app, TunUpOptions& o) {
+    auto* cmd = app.add_subcommand("tun-up", "Start sing-box in TUN mode with a generated configuration");
+    cmd->add_option("--interface", o.args.interface, "TUN interface name (1-15 letters, digits, - or _)")->required();
+    cmd->add_option("--mtu", o.args.mtu, "MTU of the interface")->required();
+    cmd->add_option("--socks-port", o.args.socks_port, "local SOCKS port of the client's proxy")->required();
+    cmd->add_flag("--ipv6", o.args.ipv6, "route IPv6 through the tunnel as well");
+    cmd->add_flag("--auto-route", o.args.auto_route, "let sing-box set up the routing");
+    cmd->add_option("--bypass", o.args.bypass, "process name or executable path to route around the tunnel")
+        ->allow_extra_args(false);
+    cmd->add_option("--bypass-file", o.bypass_file, "file of bypass entries, one a line ('-': standard input)");
+    cmd->add_option("--server", o.args.servers, "proxy server host or address kept out of the tunnel")
+        ->allow_extra_args(false);
+    cmd->add_option("--server-file", o.server_file, "file of servers, one a line ('-': standard input)");
+}
+
+int run_tun_up(const Global& global, TunUpOptions& o) {
+    if (!is_interface_name(o.args.interface))
+        return usage_error("--interface: 1 to 15 ASCII letters, digits, '-' or '_'");
+    auto bypass = list_entries(std::move(o.args.bypass), o.bypass_file);
+    if (!bypass) return usage_error(bypass.error().chain());
+    auto servers = list_entries(std::move(o.args.servers), o.server_file);
+    if (!servers) return usage_error(servers.error().chain());
+    o.args.bypass = std::move(*bypass);
+    o.args.servers = std::move(*servers);
+    auto line = tun_up_line(o.args);
+    if (!line) return usage_error(line.error().message());
+    return send_request(global, "tun-up", *line);
+}
+
+int run_mihomo_up(const Global& global, const std::string& profile, const std::string& memory_limit) {
+    if (!memory_limit.empty() && !is_memory_limit(memory_limit))
+        return usage_error("--memory-limit: digits and then letters, at most 16 bytes (for example 512MiB)");
+    auto content = read_input(profile);
+    if (!content) return usage_error(Error(profile, content.error()).chain());
+    auto json = profile_json(profile, *content);
+    if (!json) return usage_error(profile + ": " + json.error().message());
+    return send_request(global, "mihomo-up", mihomo_up_line(*json, memory_limit));
+}
+
+int run_doctor_command(const Global& global) {
+    bool trouble = false;
+    for (const auto& check : run_doctor(global.socket)) {
+        std::cout << (global.json ? format_check_json(check) : format_check(check)) << "\n";
+        trouble = trouble || check.verdict == Verdict::warn || check.verdict == Verdict::fail;
+    }
+    return trouble ? EXIT_REFUSED : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("Client of the Quorin helper's socket", "quorinctl");
+    app.fallthrough();
+    app.require_subcommand(1);
+    Global global;
+    app.add_option("--socket", global.socket, "the helper's socket")->capture_default_str();
+    app.add_flag("--json", global.json, "print the helper's reply line as it came");
+
+    for (const char* simple : {"status", "tun-status", "tun-down"}) {
+        const char* about = std::string_view(simple) == "status"       ? "Show the versions of the cores in force"
+                            : std::string_view(simple) == "tun-status" ? "Show the running session's interface"
+                                                                       : "Stop the running session and clean up";
+        app.add_subcommand(simple, about);
+    }
+    std::string profile, memory_limit;
+    auto* mihomo = app.add_subcommand("mihomo-up", "Start Mihomo in TUN mode with a JSON or YAML profile");
+    mihomo->add_option("PROFILE", profile, "profile file: .json, .yaml/.yml, or detected ('-': standard input)")
+        ->required();
+    mihomo->add_option("--memory-limit", memory_limit, "Mihomo's memory limit, for example 512MiB");
+    TunUpOptions tun_up;
+    add_tun_up(app, tun_up);
+    app.add_subcommand("doctor", "Check whether the helper can work here; changes nothing");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : EXIT_USAGE;
+    }
+    std::string command = app.get_subcommands().front()->get_name();
+    if (command == "mihomo-up") return run_mihomo_up(global, profile, memory_limit);
+    if (command == "tun-up") return run_tun_up(global, tun_up);
+    if (command == "doctor") return run_doctor_command(global);
+    return send_request(global, command, command);
+}
