@@ -59,8 +59,8 @@ void check_document(const Result<Json>& config) {
         return;
     }
     require_safe(*config, *device);
-    auto written = parse_json(dump_pretty(*config), MIHOMO_CONFIG_MAX_DEPTH);
-    fuzz::require(written && *written == *config, "the written configuration reads back unchanged");
+    fuzz::require(fuzz::written_and_read_back(*config, MIHOMO_CONFIG_MAX_DEPTH) == *config,
+                  "the written configuration reads back unchanged");
 }
 
 void check_memory_limit(std::string_view word) {

@@ -51,8 +51,8 @@ Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t clien
     fuzz::require(request.owner_handle.valid(), "the owner handle is open");
     auto device = check_mihomo_policy(request.config);
     fuzz::require(device && *device == request.tun_device, "the launched configuration passes the policy");
-    auto written = parse_json(dump_pretty(request.config), MIHOMO_CONFIG_MAX_DEPTH);
-    fuzz::require(written && *written == request.config, "the written configuration reads back unchanged");
+    fuzz::require(fuzz::written_and_read_back(request.config, MIHOMO_CONFIG_MAX_DEPTH) == request.config,
+                  "the written configuration reads back unchanged");
     if (request.memory_limit) fuzz::require(request.memory_limit->size() <= 16, "memory limit is short");
     return fail(RECORDED);
 }

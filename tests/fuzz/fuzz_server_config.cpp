@@ -32,8 +32,7 @@ void require_server_list(const ServerList& servers) {
 }
 
 void require_document(const Json& document, const TunParameters& parameters) {
-    auto written = parse_json(dump_pretty(document), 16);
-    fuzz::require(written && *written == document, "the written document reads back unchanged");
+    fuzz::require(fuzz::written_and_read_back(document, 16) == document, "the written document reads back unchanged");
     const Json& inbound = document.at("inbounds").at(0);
     fuzz::require(inbound.at("interface_name") == Json(parameters.interface_name), "interface passes through");
     fuzz::require(inbound.at("mtu") == Json(parameters.mtu), "MTU passes through");

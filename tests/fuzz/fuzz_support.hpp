@@ -4,6 +4,7 @@
 // keeps the input), and the invariants that several decoders promise.
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/files.hpp"
+#include "common/json.hpp"
 #include "common/text.hpp"
 
 namespace quorin::fuzz {
@@ -41,6 +44,19 @@ inline std::vector<std::string_view> lines_of(std::string_view text) {
         text.remove_prefix(end + 1);
     }
     return lines;
+}
+
+// The file a core is given: the value as write_json_file writes it, then read back.
+inline Json written_and_read_back(const Json& value, size_t max_depth) {
+    int fd = memfd_create("written", MFD_CLOEXEC);
+    require(fd >= 0, "memfd_create works");
+    require(write_pretty(fd, value).has_value(), "the value is written");
+    auto text = read_file("/proc/self/fd/" + std::to_string(fd));
+    close(fd);
+    require(text.has_value() && text->ends_with('\n'), "the written file ends with a line feed");
+    auto parsed = parse_json(*text, max_depth);
+    require(parsed.has_value(), "the written file parses");
+    return *parsed;
 }
 
 // What every BypassList must be, whoever produced it.
