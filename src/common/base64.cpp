@@ -55,6 +55,8 @@ bool decode_into(std::string_view text, char* out) {
             out[1] = static_cast<char>(bits);
             break;
         }
+        default:  // no final group
+            break;
     }
     return (seen & 0x80) == 0 && spare == 0;
 }

@@ -104,6 +104,22 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
+// The child's environment: the helper's own as it is, or a copy with the added
+// variables set.
+class ChildEnvironment {
+public:
+    explicit ChildEnvironment(const SpawnOptions& options) {
+        if (options.extra_env.empty()) return;
+        texts_ = build_environment(options);
+        pointers_ = pointers(texts_);
+    }
+    char** get() { return pointers_.empty() ? environ : pointers_.data(); }
+
+private:
+    std::vector<std::string> texts_;
+    std::vector<char*> pointers_;
+};
+
 }  // namespace
 
 bool ExitStatus::success() const { return WIFEXITED(raw_) && WEXITSTATUS(raw_) == 0; }
@@ -145,16 +161,11 @@ Result<Child> Child::spawn(const SpawnOptions& options) {
     argv_texts.push_back(options.program);
     argv_texts.insert(argv_texts.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv = pointers(argv_texts);
-    std::vector<std::string> env_texts;
-    std::vector<char*> envp;
-    if (!options.extra_env.empty()) {
-        env_texts = build_environment(options);
-        envp = pointers(env_texts);
-    }
+    ChildEnvironment environment(options);
 
     pid_t pid = -1;
     if (int rc = posix_spawn(&pid, options.program.c_str(), actions.get(), attributes.get(), argv.data(),
-                             envp.empty() ? environ : envp.data());
+                             environment.get());
         rc != 0)
         return fail(Error::os(rc));
 

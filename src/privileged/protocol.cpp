@@ -26,8 +26,8 @@ namespace quorin {
 namespace {
 
 constexpr size_t READ_CHUNK = 8192;
-constexpr size_t LARGE_LINE_BYTES = 64 * 1024;
-constexpr size_t LARGE_REQUEST_BYTES = 1 << 20;
+constexpr size_t LARGE_LINE_BYTES = size_t{64} * 1024;
+constexpr size_t LARGE_REQUEST_BYTES = size_t{1} << 20;
 constexpr const char* UNSUPPORTED = "неподдерживаемый запрос";
 
 std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
@@ -206,7 +206,7 @@ void handle_connection(UniqueFd connection, SessionSlot& slot) {
     // The allocator keeps what a large request freed (the line, the decoded bytes, a
     // configuration's value) for later use; the service would then idle at the size of
     // its largest request. Give it back.
-    if (large) malloc_trim(0);
+    if (large) (void)malloc_trim(0);
 }
 
 }  // namespace quorin
