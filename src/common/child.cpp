@@ -164,8 +164,8 @@ Result<Child> Child::spawn(const SpawnOptions& options) {
     ChildEnvironment environment(options);
 
     pid_t pid = -1;
-    if (int rc = posix_spawn(&pid, options.program.c_str(), actions.get(), attributes.get(), argv.data(),
-                             environment.get());
+    if (int rc =
+            posix_spawn(&pid, options.program.c_str(), actions.get(), attributes.get(), argv.data(), environment.get());
         rc != 0)
         return fail(Error::os(rc));
 
