@@ -1,10 +1,49 @@
 #include "common/json.hpp"
 
+#include <memory>
 #include <vector>
+
+#include "common/files.hpp"
 
 namespace quorin {
 
 namespace {
+
+// Takes the serializer's output in pieces of at most 64 KiB. After a failed write the
+// rest is dropped and the first error kept.
+class DescriptorSink final : public nlohmann::detail::output_adapter_protocol<char> {
+public:
+    explicit DescriptorSink(int fd) : fd_(fd) { pending_.reserve(CAPACITY); }
+
+    void write_character(char c) override { write_characters(&c, 1); }
+    void write_characters(const char* text, std::size_t length) override {
+        if (pending_.size() + length > CAPACITY) flush();
+        if (length > CAPACITY) {
+            put(std::string_view(text, length));
+            return;
+        }
+        pending_.append(text, length);
+    }
+    Result<void> finish() {
+        flush();
+        return std::move(result_);
+    }
+
+private:
+    static constexpr size_t CAPACITY = 65536;
+
+    void flush() {
+        put(pending_);
+        pending_.clear();
+    }
+    void put(std::string_view data) {
+        if (result_ && !data.empty()) result_ = write_all(fd_, data);
+    }
+
+    int fd_;
+    std::string pending_;
+    Result<void> result_;
+};
 
 // Builds the value like the library's own DOM parser, but counts nesting so that a
 // hostile document cannot take more than `max_depth` levels.
@@ -97,6 +136,19 @@ Result<Json> parse_json(std::string_view text, size_t max_depth) {
 std::string dump_compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::string dump_pretty(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace); }
+
+Result<void> write_pretty(int fd, const Json& value) {
+    // The library's own serializer, as dump() uses it, with a descriptor for a sink.
+    auto sink = std::make_shared<DescriptorSink>(fd);
+    try {
+        nlohmann::detail::serializer<Json> serializer(sink, ' ', Json::error_handler_t::replace);
+        serializer.dump(value, true, false, 2);
+    } catch (const std::exception& ex) {
+        return fail(ex.what());
+    }
+    sink->write_character('\n');
+    return sink->finish();
+}
 
 std::string json_quote(std::string_view text) { return dump_compact(Json(std::string(text))); }
 

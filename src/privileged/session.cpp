@@ -82,9 +82,7 @@ Result<void> write_json_file(const std::string& path, const Json& value) {
     if (auto made = create_directories(HelperDirs().run_dir); !made) return made;
     auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!file) return fail(file.error());
-    std::string text = dump_pretty(value);
-    text += '\n';
-    if (auto written = write_all(file->get(), text); !written) return written;
+    if (auto written = write_pretty(file->get(), value); !written) return written;
     if (fsync(file->get()) != 0) return fail_os();
     if (close(file->release()) != 0) return fail_os();
     return {};

@@ -27,6 +27,9 @@ _BUILD = _REPO / "build" / "default"
 
 # ctest sets QUORIN_HELPER to the empty string while the binary is not part of the build.
 HELPER = os.environ.get("QUORIN_HELPER", str(_BUILD / "src/entry/quorin-helper"))
+# The same helper with a 2-second bound on Mihomo's configuration test instead of 60 s.
+HELPER_SHORT_CHECK = os.environ.get("QUORIN_HELPER_SHORT_CHECK",
+                                    str(_BUILD / "tests/e2e/quorin-helper-short-check"))
 STANDIN_CORE = os.environ.get("QUORIN_STANDIN_CORE") or str(_BUILD / "tests/e2e/quorin-standin-core")
 TOOL_RECORDER = os.environ.get("QUORIN_TOOL_RECORDER") or str(_BUILD / "tests/e2e/quorin-tool-recorder")
 FAULT_SHIM = os.environ.get("QUORIN_FAULT_SHIM") or str(_BUILD / "tests/e2e/libquorin-fault-shim.so")
@@ -249,9 +252,10 @@ def _helper_env(env):
     return result
 
 
-def require_helper():
-    if not HELPER or not os.path.exists(HELPER):
-        raise unittest.SkipTest("quorin-helper is not built yet")
+def require_helper(program=None):
+    program = program or HELPER
+    if not program or not os.path.exists(program):
+        raise unittest.SkipTest(f"{program or 'quorin-helper'} is not built yet")
 
 
 def run_helper(*args, env=None, uid=None, wrapper=()) -> subprocess.CompletedProcess:
@@ -578,6 +582,25 @@ def plant_route(destination, table, family="-4"):
     _run("ip", family, "route", "add", "blackhole", destination, "table", str(table))
 
 
+_RULE_PRIORITIES = ("8200", "8201", "8202", "9000", "9001", "9002", "9003", "9010", "32768")
+
+
+def core_routing_commands():
+    """The argument vectors of one clear_core_routing (78 commands), as the recorder logs them."""
+    commands = [["/usr/sbin/nft", "delete", "table", "inet", table] for table in ("sing-box", "mihomo")]
+    for family in ("-4", "-6"):
+        for priority in _RULE_PRIORITIES:
+            commands += [["/usr/sbin/ip", family, "rule", "delete", "priority", priority]] * 4
+        commands += [["/usr/sbin/ip", family, "route", "flush", "table", table] for table in ("20220", "2022")]
+    return commands
+
+
+def cleanup_commands():
+    """The argument vectors of one full network clean-up (80 commands)."""
+    return ([["/usr/sbin/nft", "delete", "table", "inet", "quorin_killswitch"],
+             ["/usr/sbin/nft", "destroy", "table", "inet", "quorin_bypass"]] + core_routing_commands())
+
+
 def record_tools(*tools):
     """Puts the recording stand-in over the given tools ("nft", "ip") for the rest of the test.
 
@@ -698,20 +721,22 @@ class SandboxTest(unittest.TestCase):
         self.addCleanup(dump)
 
     def start_helper(self, activated=False, socket_path=SOCKET, socket_mode=0o666, env=None,
-                     pid_namespace=False, own_listen_pid=False, wrapper=()) -> Helper:
+                     pid_namespace=False, own_listen_pid=False, program=None, wrapper=()) -> Helper:
         """Starts `quorin-helper serve` and waits until it accepts connections.
 
         Self-bound by default; with `activated` under `systemd-socket-activate -l
         socket_path` (the harness creates the socket's directory and sets `socket_mode`
         on it so other users can connect). With `pid_namespace` the helper runs in a
         process-id namespace of its own, so its clients' peer pid is 0. With
-        `own_listen_pid` LISTEN_PID is set to the helper's own pid. `wrapper` is a
-        command line the helper's is appended to (e.g. strace_argv(); not with
-        `activated`). Stopped, with every core it started, when the test ends.
+        `own_listen_pid` LISTEN_PID is set to the helper's own pid. `program` runs
+        another build of the helper (HELPER_SHORT_CHECK). `wrapper` is a command line
+        the helper's is appended to (e.g. strace_argv(); not with `activated`).
+        Stopped, with every core it started, when the test ends.
         """
-        require_helper()
+        program = program or HELPER
+        require_helper(program)
         log_path = f"{TEST_DIR}/helper-{len(self.helpers) + 1}.stderr"
-        argv = [*wrapper, HELPER, "serve"]
+        argv = [*wrapper, program, "serve"]
         helper_env = _helper_env(env)
         if activated:
             os.makedirs(os.path.dirname(socket_path), exist_ok=True)

@@ -3,23 +3,9 @@ import os
 import unittest
 from pathlib import Path
 
-from harness import (MIHOMO_CONFIG, RUN_DIR, SINGBOX_CONFIG, SandboxTest, authorize, install_cores, nft_tables,
-                     plant_route, plant_rule, plant_table, record_tools, reply_line, request, routes,
-                     rule_priorities, run_helper, tool_calls)
-
-PRIORITIES = ["8200", "8201", "8202", "9000", "9001", "9002", "9003", "9010", "32768"]
-
-
-def expected_commands():
-    nft = [["/usr/sbin/nft", verb, "table", "inet", table]
-           for verb, table in (("delete", "quorin_killswitch"), ("destroy", "quorin_bypass"),
-                               ("delete", "sing-box"), ("delete", "mihomo"))]
-    ip = []
-    for family in ("-4", "-6"):
-        for priority in PRIORITIES:
-            ip += [["/usr/sbin/ip", family, "rule", "delete", "priority", priority]] * 4
-        ip += [["/usr/sbin/ip", family, "route", "flush", "table", table] for table in ("20220", "2022")]
-    return nft + ip
+from harness import (MIHOMO_CONFIG, RUN_DIR, SINGBOX_CONFIG, SandboxTest, authorize, cleanup_commands,
+                     install_cores, nft_tables, plant_route, plant_rule, plant_table, record_tools, reply_line,
+                     request, routes, rule_priorities, run_helper, tool_calls)
 
 
 class CleanupTest(SandboxTest):
@@ -72,7 +58,7 @@ class CleanupTest(SandboxTest):
         result = run_helper("cleanup")
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
         calls = tool_calls()
-        self.assertEqual([call["argv"] for call in calls], expected_commands())
+        self.assertEqual([call["argv"] for call in calls], cleanup_commands())
         self.assertEqual({tuple(call["stdio"]) for call in calls}, {("/dev/null",) * 3})
 
 

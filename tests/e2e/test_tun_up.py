@@ -5,10 +5,9 @@ import unittest
 from pathlib import Path
 
 from harness import (CORES_DIR, SINGBOX_CONFIG, SINGBOX_START_LINE, Client, SandboxTest, SlowNameServer, alive, authorize, b64,
-                     children_of, install_cores, interface_exists, ip_rules, mihomo_config, nft_tables,
+                     children_of, cleanup_commands, core_routing_commands, install_cores, interface_exists, ip_rules, mihomo_config, nft_tables,
                      override_file, plant_route, plant_rule, plant_table, raw, record_tools, records, reply_line,
                      request, routes, tool_calls, write_scenario)
-from test_cleanup import expected_commands
 
 ABORTED = reply_line(False, error="Не удалось запустить TUN sing-box; подробности в журнале quorin-helper")
 OTHER_OWNER = reply_line(False, error="VPN уже запущен в другом процессе Quorin. Отключите его в том окне")
@@ -264,7 +263,7 @@ class TunUpTest(SandboxTest):
                                                  "FATAL[0000] start service: open tun: busy\n").encode())
         self.assertFalse(os.path.exists(f"/proc/{self.core()['pid']}"))  # reaped
         # The kill switch goes once, the core routing before the check and again after the abort.
-        killswitch, core_routing = expected_commands()[:1], expected_commands()[2:]
+        killswitch, core_routing = cleanup_commands()[:1], core_routing_commands()
         self.assertEqual([call["argv"] for call in tool_calls()], killswitch + core_routing + core_routing)
         self.assertTrue(os.path.exists(SINGBOX_CONFIG))
         self.assertEqual(request("tun-status\n").raw, reply_line())

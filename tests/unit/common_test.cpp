@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/base64.hpp"
 #include "common/child.hpp"
 #include "common/error.hpp"
+#include "common/files.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
 
@@ -89,6 +92,30 @@ TEST(Json, PrettyFormSortsKeysAndIndentsByTwo) {
     auto value = parse_json(R"({"tun":{},"dns":[],"mode":"rule"})", 127);
     ASSERT_TRUE(value);
     EXPECT_EQ(dump_pretty(*value), "{\n  \"dns\": [],\n  \"mode\": \"rule\",\n  \"tun\": {}\n}");
+}
+
+TEST(Json, WrittenPrettyFormIsTheDumpAndALineFeed) {
+    // Far more than one 64 KiB piece of output, with deep indentation.
+    std::string nested = std::string(120, '[') + "\"Ключ\"" + std::string(120, ']');
+    std::string text = R"({"b":[)" + nested;
+    for (int i = 0; i < 200; ++i) text += "," + nested;
+    text += R"(],"a":"\u00ff\ud83d\ude80\u0001"})";
+    auto value = parse_json(text, 127);
+    ASSERT_TRUE(value);
+    std::string path = testing::TempDir() + "quorin-write-pretty";
+    {
+        auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(write_pretty(file->get(), *value));
+    }
+    std::string expected = dump_pretty(*value) + "\n";
+    EXPECT_GT(expected.size(), size_t{3} << 20);
+    EXPECT_EQ(read_file(path).value(), expected);
+    unlink(path.c_str());
+
+    auto read_only = open_file("/dev/null", O_RDONLY);
+    ASSERT_TRUE(read_only);
+    EXPECT_EQ(error_of(write_pretty(read_only->get(), *value)), "Bad file descriptor (os error 9)");
 }
 
 TEST(Json, QuotingEscapesQuotesAndControlsButKeepsCyrillic) {
