@@ -1,17 +1,20 @@
 // Preloaded into quorin-helper by the fault tests (LD_PRELOAD) to make one chosen call
-// fail on files whose names are random, such as the temporary GeoData copies, where
-// strace's path filter (which needs the exact path) cannot reach them.
+// fail where strace cannot single it out: on files whose names are random, such as the
+// temporary GeoData copies (strace's path filter needs the exact path), and thread
+// creation (strace cannot tell a thread's clone3 from the one of posix_spawn).
 //
 // QUORIN_FAULTS="CALL:ERRNO:FRAGMENT[;CALL:ERRNO:FRAGMENT...]": the first call of CALL
 // (open, write or copy_file_range) on a file whose path contains FRAGMENT fails
 // with ERRNO (a number) without being made. Each rule fires once, so the helper can be
-// seen working normally afterwards. For copy_file_range the destination is matched.
-// Every fired rule appends "CALL PATH" to QUORIN_FAULTS_LOG when that is set.
+// seen working normally afterwards. For copy_file_range the destination is matched;
+// pthread_create has no file and takes an empty FRAGMENT. Every fired rule appends
+// "CALL PATH" to QUORIN_FAULTS_LOG when that is set.
 //
 // The constructor removes LD_PRELOAD and the two variables from the environment, so
 // nothing the helper starts inherits the shim.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -137,6 +140,13 @@ ssize_t write(int fd, const void* data, size_t size) {
     if (fails_on_fd("write", fd)) return -1;
     static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
     return real_write(fd, data, size);
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+    if (fails("pthread_create", "thread")) return errno;
+    static auto real_create =
+        next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    return real_create(thread, attributes, start, argument);
 }
 
 ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t size, unsigned int flags) {

@@ -6,15 +6,16 @@ name the call precisely, and from the preloaded fault shim for the temporary Geo
 files, whose random names strace's path filter cannot match.
 """
 import errno
+import json
 import os
 import re
 import unittest
 from pathlib import Path
 
 from harness import (CACHE_DIR, CORES_DIR, GEOIP_DATA, GEOSITE_DATA, MIHOMO_CONFIG, SINGBOX_CONFIG, TEST_DIR,
-                     Client, SandboxTest, alive, authorize, b64, error_line, fault_env, injected, install_cores,
-                     interface_exists, marker_path, mihomo_config, records, reply_line, request, reset_sandbox,
-                     run_helper, strace_argv)
+                     Client, SandboxTest, alive, authorize, b64, children_of, error_line, fault_env, injected,
+                     install_cores, interface_exists, marker_path, mihomo_config, override_file, records, reply_line,
+                     request, reset_sandbox, run_helper, strace_argv)
 
 WORKING_DIR = CACHE_DIR + "/mihomo"
 GEOIP_SOURCE = CORES_DIR + "/xray/geoip.dat"
@@ -213,6 +214,37 @@ class OwnerHandleFaultTest(FaultChecks, SandboxTest):
 
             self.assertEqual(owner.request(TUN_UP).raw, reply_line())
             self.assertFalse(alive(core))
+
+
+class ThreadFaultTest(FaultChecks, SandboxTest):
+    """A thread cannot be started (pthread_create fails once, through the fault shim)."""
+
+    def descriptors(self, helper):
+        return sorted(os.readlink(f"/proc/{helper.pid}/fd/{fd}") for fd in os.listdir(f"/proc/{helper.pid}/fd"))
+
+    def test_log_thread(self):
+        helper = self.start_helper(env=fault_env(("pthread_create", errno.EAGAIN, ""), log=SHIM_LOG))
+        self.assertEqual(request("status\n").raw, STATUS)
+        before = self.descriptors(helper)
+        self.assertEqual(request(TUN_UP).raw, failure(
+            "Не удалось запустить TUN sing-box; подробности в журнале quorin-helper"))
+        self.assertEqual(Path(SHIM_LOG).read_text(), "pthread_create thread\n")
+        # The abort killed and reaped sing-box (perhaps before it could leave a record)
+        # and closed its log pipe.
+        self.assertEqual(children_of(helper.pid), [])
+        self.assertEqual(self.descriptors(helper), before)
+        self.assertEqual(request("tun-status\n").raw, reply_line())
+        self.assert_still_serving(TUN_UP, "qtun1")
+
+    def test_resolver_thread(self):
+        override_file("/etc/nsswitch.conf", b"hosts: files\n")
+        override_file("/etc/hosts", b"127.0.0.1 localhost\n198.51.100.7 vpn.example.test\n")
+        self.start_helper(env=fault_env(("pthread_create", errno.EAGAIN, ""), log=SHIM_LOG))
+        line = f"tun-up qtun1 0 1 1500 1080 {b64([])} {b64(['vpn.example.test', '203.0.113.9'])}\n"
+        for excluded in (["203.0.113.9/32"], ["198.51.100.7/32", "203.0.113.9/32"]):
+            self.assertEqual(request(line).raw, reply_line())  # a name without its thread is not looked up
+            inbound = json.loads(Path(SINGBOX_CONFIG).read_text())["inbounds"][0]
+            self.assertEqual(inbound["route_exclude_address"], excluded)
 
 
 class AcceptFaultTest(FaultChecks, SandboxTest):
