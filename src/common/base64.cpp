@@ -2,9 +2,22 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 namespace quorin {
 
+namespace {
+
+bool is_url_safe_alphabet(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+}  // namespace
+
 Result<std::string> decode_base64_url(std::string_view text) {
+    // libsodium 1.0.18 maps every byte from 0x80 up to a digit value ('_') instead of
+    // refusing it, so "Ё" in a word would decode like "__". Check the alphabet first.
+    if (!std::all_of(text.begin(), text.end(), is_url_safe_alphabet)) return fail("invalid Base64 text");
     std::string bytes(text.size() / 4 * 3 + 3, '\0');
     size_t length = 0;
     // Without an end pointer the decoder refuses anything but a complete, canonical text.

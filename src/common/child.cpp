@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <fcntl.h>
 
-extern char** environ;
-
 namespace quorin {
 
 namespace {
@@ -84,7 +82,7 @@ std::vector<std::string> build_environment(const SpawnOptions& options) {
         }
         if (!replaced) env.emplace_back(text);
     }
-    for (const auto& [key, value] : options.extra_env) env.push_back(key + "=" + value);
+    for (const auto& [key, value] : options.extra_env) env.push_back(std::string(key).append("=").append(value));
     return env;
 }
 

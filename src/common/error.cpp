@@ -6,7 +6,10 @@
 namespace quorin {
 
 Error Error::os(int errnum) {
-    return Error(std::string(strerror(errnum)) + " (os error " + std::to_string(errnum) + ")");
+    // strerror may share one buffer between threads; the log thread reports errors too.
+    char buffer[256];
+    const char* text = strerror_r(errnum, buffer, sizeof buffer);
+    return Error(std::string(text) + " (os error " + std::to_string(errnum) + ")");
 }
 
 Error Error::last_os() { return os(errno); }

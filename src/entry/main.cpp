@@ -6,7 +6,7 @@
 
 int main(int argc, char** argv) {
     // A client that hangs up before its reply must cost a write error, not the service.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
     const char* command = argc > 1 ? argv[1] : "";
     auto result = quorin::run_subcommand(command);
     if (result) return 0;

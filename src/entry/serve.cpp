@@ -25,7 +25,7 @@ constexpr int ACTIVATED_FD = 3;
 
 // A missing, non-Unicode or malformed variable counts as 0.
 uint32_t env_number(const char* name) {
-    const char* raw = std::getenv(name);
+    const char* raw = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): no thread runs yet
     if (raw == nullptr || !is_valid_utf8(raw)) return 0;
     return parse_u32(raw).value_or(0);
 }

@@ -44,7 +44,7 @@ std::string quoted_raw(std::string_view raw) {
 }
 
 Result<uint32_t> invoking_uid() {
-    const char* raw = std::getenv("PKEXEC_UID");
+    const char* raw = std::getenv("PKEXEC_UID");  // NOLINT(concurrency-mt-unsafe): setup has one thread
     if (raw == nullptr)
         return fail("helper должен запускаться только через pkexec", Error("environment variable not found"));
     if (!is_valid_utf8(raw))

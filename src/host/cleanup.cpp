@@ -26,6 +26,8 @@ std::vector<ToolCommand> killswitch_commands() { return {nft_table("delete", KIL
 
 std::vector<ToolCommand> core_routing_commands() {
     std::vector<ToolCommand> commands;
+    commands.reserve(CORE_TABLES.size() +
+                     ADDRESS_FAMILIES.size() * (RULE_PRIORITIES.size() * DELETIONS_PER_PRIORITY + ROUTING_TABLES.size()));
     for (std::string_view table : CORE_TABLES) commands.push_back(nft_table("delete", table));
     for (std::string_view family : ADDRESS_FAMILIES) {
         for (std::string_view priority : RULE_PRIORITIES) {

@@ -33,7 +33,7 @@ struct Request {
     std::vector<std::string_view> words;
 };
 
-constexpr size_t MAX_REQUEST_BYTES = 12 * 1024 * 1024;
+constexpr size_t MAX_REQUEST_BYTES = size_t{12} * 1024 * 1024;
 constexpr std::chrono::seconds REQUEST_TIME_LIMIT{10};
 
 // Reads the first line (at most 12 MiB) through a close-on-exec duplicate of the

@@ -48,6 +48,7 @@ void store_session(SessionSlot& slot, std::string interface_name, Child child) {
 }
 
 void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid) {
+    if (!slot.session) return;  // nothing was stored; the handle closes here
     TunSession& session = *slot.session;
     session.owner_pidfd = std::move(owner_handle);
     session.owner_pid = owner_pid;

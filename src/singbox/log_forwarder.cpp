@@ -50,6 +50,9 @@ void handle_line(std::string_view line, std::atomic<bool>& started, int sink) {
 
 }  // namespace
 
+// `started` is taken by value on purpose: the thread's own reference keeps the flag alive
+// for as long as it runs, whatever the start does with its copy.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void forward_singbox_log(std::shared_ptr<std::atomic<bool>> started, UniqueFd pipe, int sink) {
     std::string buffer(LOG_READ_BUFFER, '\0');
     std::string line;

@@ -90,7 +90,7 @@ std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers) {
     return resolve_route_exclusions(servers, system_resolver);
 }
 
-std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers, Ipv4Resolver resolver) {
+std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers, const Ipv4Resolver& resolver) {
     std::vector<Ipv4> literals = extract_ipv4_servers(servers);
     std::set<Ipv4> addresses(literals.begin(), literals.end());
 

@@ -41,7 +41,7 @@ ServerList normalize_server_list(const std::vector<std::string>& entries);
 // Resolves the list's host names in parallel (one detached thread each) within one
 // 4-second deadline; returns the 32 lowest addresses, literals included.
 std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers);
-std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers, Ipv4Resolver resolver);
+std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers, const Ipv4Resolver& resolver);
 ProcessSets split_bypass_processes(const BypassList& bypass);
 Json build_singbox_config(const TunParameters& parameters);
 std::string format_ipv4(Ipv4 address);

@@ -73,6 +73,10 @@ TEST(Base64, RefusesPaddingForeignCharactersLoneCharacterAndSpareBits) {
     for (const char* bad : {"WyJhIl0=", "+/8", "ab c", "A", "AAAAA", "-_9", "QQ=="}) {
         EXPECT_FALSE(decode_base64_url(bad)) << bad;
     }
+    // Bytes from 0x80 up, alone or as UTF-8 letters, are no Base64 digits either.
+    for (const char* bad : {"QU\x81I", "QUJ\xff", "e30\xd0\x81", "\xc2\xa0QUJD"}) {
+        EXPECT_FALSE(decode_base64_url(bad)) << bad;
+    }
 }
 
 TEST(Json, LastDuplicateWinsAndDepthIsBounded) {

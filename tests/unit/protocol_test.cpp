@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,6 +136,18 @@ TEST(Dispatch, DecodesTunUpArgumentsInOrder) {
     // A client that does not exist has no process handle.
     EXPECT_EQ(error_for({"tun-up", "tun0", "true", "01", "1500", "1080", "W10", "W10"}),
               "Не удалось определить владельца VPN");
+}
+
+// A start path that reports success without storing a session must not make the owner
+// record write through an empty slot; the handle is closed instead of kept.
+TEST(Session, RecordingAnOwnerWithoutSessionClosesTheHandle) {
+    SessionSlot slot;
+    auto handle = open_owner_handle(getpid());
+    ASSERT_TRUE(handle);
+    int number = handle->get();
+    record_owner(slot, std::move(*handle), getpid());
+    EXPECT_FALSE(slot.session.has_value());
+    EXPECT_EQ(fcntl(number, F_GETFD), -1);
 }
 
 }  // namespace

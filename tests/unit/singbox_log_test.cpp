@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/files.hpp"
+#include "common/log.hpp"
 #include "singbox/launch.hpp"
 
 namespace quorin {
@@ -90,6 +91,42 @@ TEST(SingboxLog, HandlesLinesLongerThanTheReadBuffer) {
     Forwarded result = forward(long_line + "\n" + long_info + "\nshort\n");
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.journal, long_line + "\nshort\n");
+}
+
+// The log thread runs beside the serving thread, which polls the flag and writes its own
+// lines to the same journal under the standard-error lock. No forwarded line may be
+// cut by the other writer. (Under the tsan preset this is also the data-race check.)
+TEST(SingboxLog, LogThreadSharesOnlyTheFlagAndTheLockWithTheServingThread) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd read_end(ends[0]);
+    UniqueFd write_end(ends[1]);
+    UniqueFd sink(memfd_create("journal", MFD_CLOEXEC));
+    ASSERT_TRUE(sink.valid());
+    auto started = std::make_shared<std::atomic<bool>>(false);
+    const int sink_fd = sink.get();
+    std::thread log_thread(forward_singbox_log, started, std::move(read_end), sink_fd);
+
+    const std::string core_line = "+0000 WARN " + std::string(3000, 'w');
+    ASSERT_TRUE(write_all(write_end.get(), "+0000 INFO sing-box started (0.1s)\n"));
+    while (!started->load()) std::this_thread::yield();
+    const std::string own_line = "Quorin helper: " + std::string(3000, 'q') + "\n";
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(write_all(write_end.get(), core_line + "\n"));
+        std::lock_guard guard(stderr_lock());
+        ASSERT_TRUE(write_all(sink_fd, own_line));
+    }
+    write_end.reset();
+    log_thread.join();
+
+    auto journal = read_file("/proc/self/fd/" + std::to_string(sink_fd));
+    ASSERT_TRUE(journal.has_value());
+    size_t intact_core_lines = 0;
+    for (size_t at = journal->find(core_line); at != std::string::npos; at = journal->find(core_line, at + 1))
+        ++intact_core_lines;
+    EXPECT_EQ(intact_core_lines, 50u);
+    EXPECT_EQ(journal->size(), std::string("+0000 INFO sing-box started (0.1s)\n").size() +
+                                   50 * (core_line.size() + 1 + own_line.size()));
 }
 
 }  // namespace

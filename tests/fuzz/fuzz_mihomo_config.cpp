@@ -1,0 +1,87 @@
+// The mihomo-up configuration word, the memory-limit word and the policy. Each input is
+// tried as the request word (Base64 layer) and as the decoded document (JSON layer and
+// policy). An accepted configuration must hold what the policy promises and must read
+// back unchanged from the pretty form that Mihomo is given.
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "common/base64.hpp"
+#include "common/json.hpp"
+#include "fuzz_support.hpp"
+#include "mihomo/policy.hpp"
+
+namespace {
+
+using namespace quorin;
+
+const std::set<std::string> DECODE_MESSAGES = {"повреждена конфигурация Mihomo", "конфигурация Mihomo превышает 8 МБ",
+                                               "некорректная конфигурация Mihomo"};
+const std::set<std::string> POLICY_MESSAGES = {"конфигурация Mihomo должна быть объектом",
+                                               "Mihomo не должен открывать порты в LAN",
+                                               "API Mihomo должен слушать только localhost",
+                                               "отсутствует безопасная конфигурация TUN Mihomo",
+                                               "отсутствует имя TUN Mihomo",
+                                               "небезопасная конфигурация TUN Mihomo",
+                                               "в конфигурации Mihomo нет прокси"};
+
+bool is_true(const Json& object, const char* key) {
+    auto member = object.find(key);
+    return member != object.end() && *member == Json(true);
+}
+
+void require_safe(const Json& config, const std::string& device) {
+    fuzz::require(is_interface_name(device), "the device is an interface name");
+    for (auto member = config.begin(); member != config.end(); ++member) {
+        fuzz::require(std::ranges::find(ALLOWED_MIHOMO_KEYS, member.key()) != ALLOWED_MIHOMO_KEYS.end(),
+                      "only allowed keys pass");
+    }
+    fuzz::require(config.at("allow-lan") == Json(false), "allow-lan is false");
+    fuzz::require(config.at("external-controller").get<std::string>().starts_with("127.0.0.1:"),
+                  "the controller listens on loopback");
+    const Json& tun = config.at("tun");
+    fuzz::require(tun.at("device") == Json(device), "the device is tun.device");
+    fuzz::require(is_true(tun, "enable") && is_true(tun, "auto-route") && is_true(tun, "strict-route"),
+                  "TUN routing is strict");
+}
+
+void check_document(const Result<Json>& config) {
+    if (!config) {
+        fuzz::require(DECODE_MESSAGES.contains(config.error().message()), "decode refusals use the three messages");
+        return;
+    }
+    auto device = check_mihomo_policy(*config);
+    if (!device) {
+        const std::string& message = device.error().message();
+        fuzz::require(POLICY_MESSAGES.contains(message) || message.starts_with("запрещённый параметр Mihomo: "),
+                      "policy refusals use the policy's messages");
+        return;
+    }
+    require_safe(*config, *device);
+    fuzz::require(fuzz::written_and_read_back(*config, MIHOMO_CONFIG_MAX_DEPTH) == *config,
+                  "the written configuration reads back unchanged");
+}
+
+void check_memory_limit(std::string_view word) {
+    auto limit = parse_memory_limit(word);
+    if (!limit) return;
+    fuzz::require(*limit == word && !word.empty() && word.size() <= MEMORY_LIMIT_MAX_BYTES, "limit passes unchanged");
+    size_t digits = word.find_first_not_of("0123456789");
+    fuzz::require(digits != 0, "limit starts with a digit");
+    if (digits != std::string_view::npos) {
+        fuzz::require(word.substr(digits).find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") ==
+                          std::string_view::npos,
+                      "limit ends in ASCII letters only");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view input = fuzz::as_text(data, size);
+    check_document(decode_mihomo_config(input));
+    check_document(decode_mihomo_config(encode_base64_url(input)));
+    check_memory_limit(input.substr(0, 24));
+    return 0;
+}
