@@ -32,6 +32,7 @@ HELPER_SHORT_CHECK = os.environ.get("QUORIN_HELPER_SHORT_CHECK",
                                     str(_BUILD / "tests/e2e/quorin-helper-short-check"))
 STANDIN_CORE = os.environ.get("QUORIN_STANDIN_CORE") or str(_BUILD / "tests/e2e/quorin-standin-core")
 TOOL_RECORDER = os.environ.get("QUORIN_TOOL_RECORDER") or str(_BUILD / "tests/e2e/quorin-tool-recorder")
+FAULT_SHIM = os.environ.get("QUORIN_FAULT_SHIM") or str(_BUILD / "tests/e2e/libquorin-fault-shim.so")
 
 RUN_DIR = "/run/quorin"
 SOCKET = "/run/quorin/helper.sock"
@@ -190,6 +191,7 @@ class Client:
                 os._exit(code)
         child_conn.close()
         self.pid = pid
+        self.uid = uid
         self._pending = False
 
     def begin(self, data, shutdown=False):
@@ -256,16 +258,48 @@ def require_helper(program=None):
         raise unittest.SkipTest(f"{program or 'quorin-helper'} is not built yet")
 
 
-def run_helper(*args, env=None, uid=None) -> subprocess.CompletedProcess:
+def run_helper(*args, env=None, uid=None, wrapper=()) -> subprocess.CompletedProcess:
     """Runs the helper to completion (setup, cleanup, refusals); output captured.
 
     `env` adds variables (a value of None removes one); PKEXEC_UID and the LISTEN_
     variables are never inherited. `uid` runs it as that user instead of root.
+    `wrapper` is a command line the helper's own is appended to (e.g. strace_argv()).
     """
     require_helper()
     ids = {} if uid is None else {"user": uid, "group": uid, "extra_groups": []}
-    return subprocess.run([HELPER, *args], env=_helper_env(env), stdin=subprocess.DEVNULL,
+    return subprocess.run([*wrapper, HELPER, *args], env=_helper_env(env), stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=_WAIT_LIMIT * 2, **ids)
+
+
+def strace_argv(log, *options):
+    """A wrapper (for start_helper and run_helper) that runs the helper under strace,
+    tracing its main thread only (no -f, so neither its threads nor the programs it
+    starts), with descriptor paths, writing to `log`. `options` select the calls and
+    the faults, e.g. "-P", path, "-e", "trace=fsync", "-e", "inject=fsync:error=EIO:when=1".
+    strace's when= counts the calls of one thread that pass the -e trace and -P filters."""
+    # A sanitized helper's leak check cannot run under ptrace and would fail the exit.
+    return ["strace", "-qq", "-y", "-o", log, "-E", "ASAN_OPTIONS=" + _asan_options("detect_leaks=0"), *options]
+
+
+def _asan_options(*extra):
+    return ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), *extra]))
+
+
+def injected(log):
+    """The lines of an strace log that report an injected fault."""
+    return [line for line in Path(log).read_text().splitlines() if line.endswith("(INJECTED)")]
+
+
+def fault_env(*rules, log=None):
+    """Variables that preload the fault shim into the helper: each rule (call, errno,
+    path fragment) makes the first matching call fail once. See fault_shim.cpp."""
+    env = {"LD_PRELOAD": FAULT_SHIM, "QUORIN_FAULTS": ";".join(f"{call}:{error}:{fragment}"
+                                                               for call, error, fragment in rules),
+           # A sanitized helper would otherwise refuse to run after a library it does not know.
+           "ASAN_OPTIONS": _asan_options("verify_asan_link_order=0")}
+    if log:
+        env["QUORIN_FAULTS_LOG"] = log
+    return env
 
 
 def _listening(path) -> bool:
@@ -305,15 +339,16 @@ def children_of(pid):
 class Helper:
     """A running `quorin-helper serve`, its standard error captured to a file."""
 
-    def __init__(self, process, log_path, socket_path):
+    def __init__(self, process, log_path, socket_path, wrapped=False):
         self.process = process
         self.log_path = log_path
         self.socket_path = socket_path
+        self.wrapped = wrapped
 
     @property
     def pid(self):
-        """The helper's own pid (below `unshare` when started in its own pid namespace)."""
-        if os.path.basename(self.process.args[0]) == "unshare":
+        """The helper's own pid (below `unshare` or a wrapper such as strace)."""
+        if self.wrapped:
             inner = children_of(self.process.pid)
             return inner[0] if inner else None
         return self.process.pid
@@ -684,13 +719,14 @@ class SandboxTest(unittest.TestCase):
     def _log_on_failure(self, helper):
         def dump():
             result = self._outcome.result
-            if any(getattr(test, "test_case", test) is self for test, _ in result.failures + result.errors):
+            failed = any(getattr(test, "test_case", test) is self for test, _ in result.failures + result.errors)
+            if failed and os.path.exists(helper.log_path):  # gone when the test reset the sandbox since
                 print(f"\n--- helper standard error ({helper.log_path}) ---\n"
                       + Path(helper.log_path).read_bytes().decode(errors="replace"))
         self.addCleanup(dump)
 
     def start_helper(self, activated=False, socket_path=SOCKET, socket_mode=0o666, env=None,
-                     pid_namespace=False, own_listen_pid=False, program=None) -> Helper:
+                     pid_namespace=False, own_listen_pid=False, program=None, wrapper=()) -> Helper:
         """Starts `quorin-helper serve` and waits until it accepts connections.
 
         Self-bound by default; with `activated` under `systemd-socket-activate -l
@@ -698,13 +734,14 @@ class SandboxTest(unittest.TestCase):
         on it so other users can connect). With `pid_namespace` the helper runs in a
         process-id namespace of its own, so its clients' peer pid is 0. With
         `own_listen_pid` LISTEN_PID is set to the helper's own pid. `program` runs
-        another build of the helper (HELPER_SHORT_CHECK). Stopped, with every core it
-        started, when the test ends.
+        another build of the helper (HELPER_SHORT_CHECK). `wrapper` is a command line
+        the helper's is appended to (e.g. strace_argv(); not with `activated`).
+        Stopped, with every core it started, when the test ends.
         """
         program = program or HELPER
         require_helper(program)
         log_path = f"{TEST_DIR}/helper-{len(self.helpers) + 1}.stderr"
-        argv = [program, "serve"]
+        argv = [*wrapper, program, "serve"]
         helper_env = _helper_env(env)
         if activated:
             os.makedirs(os.path.dirname(socket_path), exist_ok=True)
@@ -716,7 +753,7 @@ class SandboxTest(unittest.TestCase):
             argv = ["unshare", "--pid", "--fork", "--kill-child", *argv]
         with open(log_path, "wb") as log:
             process = subprocess.Popen(argv, env=helper_env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        helper = Helper(process, log_path, socket_path)
+        helper = Helper(process, log_path, socket_path, wrapped=bool(wrapper) or pid_namespace)
         self.helpers.append(helper)
         self._log_on_failure(helper)
         self._wait_until_listening(helper, activated, socket_mode)
@@ -736,6 +773,18 @@ class SandboxTest(unittest.TestCase):
                 self.fail(f"quorin-helper serve did not start listening on {helper.socket_path}: "
                           + Path(helper.log_path).read_bytes().decode(errors="replace"))
             time.sleep(0.01)
+
+    def attach_strace(self, helper, log, *options):
+        """Attaches strace (see strace_argv) to a running helper's main thread and returns
+        once it traces; the -e when= counts start from here. Detached when the test ends."""
+        tracer = subprocess.Popen(["strace", "-y", "-o", log, "-p", str(helper.pid), *options],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(tracer.wait)
+        self.addCleanup(tracer.kill)
+        line = tracer.stderr.readline()
+        if b"attached" not in line:
+            self.fail("strace did not attach: " + line.decode(errors="replace"))
+        return tracer
 
     def wait_for(self, condition, what):
         """Waits (bounded only against a hang) for something the helper does asynchronously."""

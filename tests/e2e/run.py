@@ -7,8 +7,7 @@ import sys
 import unittest
 
 
-def main(names):
-    suite = unittest.defaultTestLoader.loadTestsFromNames(names)
+def run_suite(suite) -> int:
     result = unittest.TextTestRunner(stream=sys.stderr, verbosity=2).run(suite)
     if not result.wasSuccessful():
         return 1
@@ -17,6 +16,10 @@ def main(names):
     if result.testsRun and len(skipped) == result.testsRun:
         return 77
     return 0
+
+
+def main(names):
+    return run_suite(unittest.defaultTestLoader.loadTestsFromNames(names))
 
 
 if __name__ == "__main__":

@@ -2,8 +2,8 @@
 import socket
 import unittest
 
-from harness import (SOCKET, Client, SandboxTest, authorize, b64, install_cores, nft_tables, plant_table, reply_line,
-                     request, unsupported_reply)
+from harness import (SOCKET, Client, SandboxTest, authorize, b64, install_cores, mihomo_config, nft_tables, plant_table,
+                     reply_line, request, unsupported_reply)
 
 STATUS = reply_line(version="Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30")
 INVALID_UTF8 = reply_line(False, error="stream did not contain valid UTF-8")
@@ -106,6 +106,29 @@ class LongRequestTest(SandboxTest):
         self.assertEqual(request(padded + b"x\n").raw, STATUS)
         cut_inside_a_letter = b"status" + b" " * (LIMIT - len(b"status") - 1) + "й".encode()
         self.assertEqual(request(cut_inside_a_letter).raw, INVALID_UTF8)
+
+    def test_memory_of_large_requests_is_given_back(self):
+        helper = self.helpers[0]
+        with open(f"/proc/{helper.pid}/maps") as maps:
+            if "libasan" in maps.read():
+                self.skipTest("the sanitizer's allocator holds on to freed memory by design")
+
+        def resident_kib():
+            with open(f"/proc/{helper.pid}/status") as status:
+                return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+        self.assertEqual(request(b"status\n").raw, STATUS)
+        before = resident_kib()
+        # About 6 MiB of configuration, parsed into some hundred thousand small blocks.
+        proxies = [{"name": f"p{n}", "type": "ss", "server": "198.51.100.1", "port": 8388, "password": "x" * 20}
+                   for n in range(60_000)]
+        refused = mihomo_config(proxies=proxies, **{"allow-lan": True})  # parsed whole, then refused
+        self.assertEqual(request(f"mihomo-up {b64(refused)}\n").raw,
+                         reply_line(False, error="Mihomo не должен открывать порты в LAN"))
+        for size in (LIMIT, 4_000_000):  # the first raises glibc's mmap threshold, the second falls under it
+            self.assertEqual(request(b"status " + b"x" * size + b"\n").raw, unsupported_reply())
+        # Kept, the blocks would hold some 60 MiB for the life of the service.
+        self.assertLess(resident_kib() - before, 8 * 1024)
 
 
 class IdleClientTest(SandboxTest):
