@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -76,9 +75,6 @@ Result<void> run_serve() {
         int connection = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (connection >= 0) {
             handle_connection(UniqueFd(connection), slot);
-            // A large request (a configuration of many megabytes) leaves the heap full of
-            // freed blocks that glibc would keep resident for the life of the service.
-            (void)malloc_trim(0);
             continue;
         }
         if (errno == EINTR) continue;

@@ -4,7 +4,7 @@
 // creation (strace cannot tell a thread's clone3 from the one of posix_spawn).
 //
 // QUORIN_FAULTS="CALL:ERRNO:FRAGMENT[;CALL:ERRNO:FRAGMENT...]": the first call of CALL
-// (open, write or copy_file_range) on a file whose path contains FRAGMENT fails
+// (open, write, copy_file_range, or poll of a single descriptor without waiting) on a file whose path contains FRAGMENT fails
 // with ERRNO (a number) without being made. Each rule fires once, so the helper can be
 // seen working normally afterwards. For copy_file_range the destination is matched;
 // pthread_create has no file and takes an empty FRAGMENT. Every fired rule appends
@@ -14,6 +14,7 @@
 // nothing the helper starts inherits the shim.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -141,6 +142,17 @@ ssize_t write(int fd, const void* data, size_t size) {
     static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
     return real_write(fd, data, size);
 }
+
+// glibc declares poll's array write-only, so reading the caller's descriptor looks like
+// a read of uninitialised memory to the compiler; the caller did fill it in.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    if (count == 1 && timeout == 0 && fails_on_fd("poll", fds[0].fd)) return -1;
+    static auto real_poll = next<int (*)(struct pollfd*, nfds_t, int)>("poll");
+    return real_poll(fds, count, timeout);
+}
+#pragma GCC diagnostic pop
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
     if (fails("pthread_create", "thread")) return errno;
