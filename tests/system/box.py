@@ -153,23 +153,23 @@ class Box:
         shown = b""
         pending = list(answers)
         deadline = time.monotonic() + timeout
+        ended = False
         try:
-            while time.monotonic() < deadline:
+            while not ended and time.monotonic() < deadline:
                 ready, _, _ = select.select([master], [], [], 0.2)
                 if ready:
                     try:
                         chunk = os.read(master, 4096)
                     except OSError:
-                        break  # the terminal closed: the command ended
-                    if not chunk:
-                        break
+                        chunk = b""  # the terminal closed: the command ended
+                    ended = not chunk
                     shown += chunk
                 if pending and pending[0][0].encode() in shown.rsplit(b"\n", 1)[-1]:
                     os.write(master, pending.pop(0)[1].encode() + b"\n")
                     shown += b"\n"
-            else:
-                os.kill(pid, signal.SIGKILL)
         finally:
+            if not ended:  # out of time, or interrupted: never wait for a prompt forever
+                os.kill(pid, signal.SIGKILL)
             _, status = os.waitpid(pid, 0)
             os.close(master)
         return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
