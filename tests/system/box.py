@@ -14,6 +14,7 @@ import select
 import shutil
 import signal
 import subprocess
+import termios
 import threading
 import time
 
@@ -49,6 +50,12 @@ def remove_stale_cgroups():
         pid = top.rsplit("-", 1)[-1]
         if not os.path.exists(f"/proc/{pid}"):
             remove_cgroup_tree(top, patience=0)
+
+
+def echo_off(terminal):
+    """Whether the terminal has stopped echoing: a password prompt's program turns echo
+    off (and may discard what was typed before) once the prompt is out."""
+    return not termios.tcgetattr(terminal)[3] & termios.ECHO
 
 
 class Box:
@@ -144,7 +151,8 @@ class Box:
 
     def run_in_terminal(self, args, answers, uid=0, timeout=60):
         """Runs a command inside the box on a terminal of its own; answers is a list of
-        (prompt, reply) pairs: each reply is typed once its prompt has been seen.
+        (prompt, reply) pairs: each reply is typed once its prompt has been seen and the
+        terminal no longer echoes, as a person types a password.
         Returns (exit status, everything the terminal showed)."""
         pid, master = pty.fork()
         if pid == 0:
@@ -164,7 +172,7 @@ class Box:
                         chunk = b""  # the terminal closed: the command ended
                     ended = not chunk
                     shown += chunk
-                if pending and pending[0][0].encode() in shown.rsplit(b"\n", 1)[-1]:
+                if pending and pending[0][0].encode() in shown.rsplit(b"\n", 1)[-1] and echo_off(master):
                     os.write(master, pending.pop(0)[1].encode() + b"\n")
                     shown += b"\n"
         finally:
