@@ -11,6 +11,7 @@ package main
 import (
 	"encoding/json"
 	"fmt"
+	"net"
 	"os"
 	"os/signal"
 	"path/filepath"
@@ -188,29 +189,11 @@ func createTun(name string) (int, error) {
 	if _, _, errno := syscall.Syscall(syscall.SYS_IOCTL, uintptr(fd), tunSetIff, ptr(&request)); errno != 0 {
 		return 0, errno
 	}
-	ifaces, err := syscall.NetlinkRIB(syscall.RTM_GETLINK, syscall.AF_UNSPEC)
+	link, err := net.InterfaceByName(name)
 	if err != nil {
 		return 0, err
 	}
-	messages, err := syscall.ParseNetlinkMessage(ifaces)
-	if err != nil {
-		return 0, err
-	}
-	for _, m := range messages {
-		if m.Header.Type != syscall.RTM_NEWLINK {
-			continue
-		}
-		attrs, err := syscall.ParseNetlinkRouteAttr(&m)
-		if err != nil {
-			return 0, err
-		}
-		for _, a := range attrs {
-			if a.Attr.Type == syscall.IFLA_IFNAME && strings.TrimRight(string(a.Value), "\x00") == name {
-				return int(native.Uint32(m.Data[4:8])), nil
-			}
-		}
-	}
-	return 0, fmt.Errorf("no index for %s", name)
+	return link.Index, nil
 }
 
 // Seccomp mode, no-new-privileges and the effective and bounding capability sets, as
