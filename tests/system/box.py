@@ -31,7 +31,7 @@ def remove_cgroup_tree(top, patience=10.0):
     deadline = time.monotonic() + patience
     while True:
         left = []
-        for directory, _, _ in sorted(os.walk(top, topdown=False), key=lambda entry: -entry[0].count("/")):
+        for directory, _, _ in os.walk(top, topdown=False):
             try:
                 os.rmdir(directory)
             except FileNotFoundError:
