@@ -20,7 +20,7 @@ import tempfile
 import time
 import traceback
 
-from box import CGROUP_ROOT, Box
+from box import CGROUP_PREFIX, CGROUP_ROOT, Box
 
 BUILD_DIR = os.environ["QUORIN_BUILD_DIR"]
 GO_CORE = os.environ["QUORIN_GO_CORE"]
@@ -440,7 +440,9 @@ def host_state():
     """What the box must not change on the host."""
     def output(*args):
         return subprocess.run(args, capture_output=True, text=True).stdout
-    cgroups = sorted(os.listdir(CGROUP_ROOT))
+    # Another run's box, alive or left by a killed run, is that run's business.
+    own = f"{CGROUP_PREFIX}{os.getpid()}"
+    cgroups = sorted(name for name in os.listdir(CGROUP_ROOT) if not name.startswith(CGROUP_PREFIX) or name == own)
     return {"ip -4 rule": output("ip", "-4", "rule"), "ip -6 rule": output("ip", "-6", "rule"),
             "links": output("ip", "-o", "link", "show"), "nft tables": output("nft", "list", "tables"),
             "mounts": sorted(line.split()[4] for line in open("/proc/self/mountinfo")),
