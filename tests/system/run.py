@@ -269,13 +269,17 @@ class Checks(SystemTests):
 
     def mihomo_up(self):
         self.start_mihomo_session()
-        state = self.network_state()
-        state["routes"] = [re.sub(r" +\n", "\n", route) for route in state["routes"]]
         expected = {"links": ["qtun0"], "rules": ["-4 9000 lookup 2022", "-6 9001 lookup 2022"],
                     "routes": ["-4 table 2022: default dev qtun0 proto static scope link\n"
                                "unreachable 192.0.2.0/24 proto static"],
                     "tables": ["table inet mihomo"]}
-        expect_equal(expected, state, "network ")
+
+        def state():
+            shown = self.network_state()
+            shown["routes"] = [re.sub(r" +\n", "\n", route) for route in shown["routes"]]
+            return shown
+        # The helper answers once the interface exists; the core goes on with its routing.
+        expect_equal(expected, wait_for_value(state, expected), "network ")
 
     def core_sandbox(self):
         match = self.journal_line(r"standin-core mihomo sandbox: seccomp=(\S+) no_new_privs=(\S+) "
