@@ -313,22 +313,25 @@ class Checks(SystemTests):
                      (state["links"], state["tables"], state["rules"]), "links, tables, rules ")
 
     def journal_lines(self):
-        journal = self.journal()
-        for pattern in (r"^Quorin helper: mihomo-up requested by pid \d+$",
-                        r"^Quorin helper: tun-up requested by pid \d+$",
-                        r"^\+0000 \S+ \S+ INFO sing-box started \(0\.01s\)$",
-                        r"^\+0000 \S+ \S+ WARN standin-core sing-box sandbox: seccomp=2 no_new_privs=1 "
-                        f"cap_eff={CAPABILITIES} cap_bnd={CAPABILITIES}$"):
-            expect(re.search(pattern, journal, re.M), f"a line matching {pattern!r}", journal[-2000:])
+        patterns = (r"^Quorin helper: mihomo-up requested by pid \d+$",
+                    r"^Quorin helper: tun-up requested by pid \d+$",
+                    r"^\+0000 \S+ \S+ INFO sing-box started \(0\.01s\)$",
+                    r"^\+0000 \S+ \S+ WARN standin-core sing-box sandbox: seccomp=2 no_new_privs=1 "
+                    f"cap_eff={CAPABILITIES} cap_bnd={CAPABILITIES}$")
+
+        def missing():
+            journal = self.journal()
+            return [pattern for pattern in patterns if not re.search(pattern, journal, re.M)]
+        absent = wait_for_value(missing, [])
+        expect(absent == [], "all of " + ", ".join(map(repr, patterns)),
+               f"none matching {absent!r} in:\n{self.journal()[-2000:]}")
 
     def tun_down(self):
         expect_run(self.ctl("tun-down"))
         expect_run(self.ctl("tun-status"), "no session\n")
         expect_equal("", self.core_processes(), "core processes ")
         self.expect_clean_network()
-        expect_run(self.box.run("journalctl", "--sync"))
-        expect(re.search(r"^Quorin helper: tun-down requested by pid \d+$", self.journal(), re.M),
-               "the tun-down request line", self.journal()[-1000:])
+        self.journal_line(r"^Quorin helper: tun-down requested by pid \d+$")
 
     def stop_during_session(self):
         self.start_mihomo_session()
