@@ -68,24 +68,13 @@ def expect_run(result, stdout=None):
     return result
 
 
-def wait_for(condition, what, timeout=30.0):
-    """Bounds a wait, never times anything: the bound only stops a hang."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise CheckFailed(f"expected: {what} within {timeout:.0f} s\n     seen: not so")
-        time.sleep(0.1)
-
-
-def wait_for_value(function, wanted, timeout=30.0):
-    """The function's value once it equals wanted, or its last value after the bound."""
+def wait_for_value(function, wanted, timeout=30.0, key=lambda value: value):
+    """The function's value once its key equals wanted, or its last value after the
+    bound. The bound only stops a hang; nothing is timed."""
     deadline = time.monotonic() + timeout
     while True:
         value = function()
-        if value == wanted or time.monotonic() > deadline:
+        if key(value) == wanted or time.monotonic() > deadline:
             return value
         time.sleep(0.1)
 
@@ -216,12 +205,10 @@ class Checks(SystemTests):
     def journal_line(self, pattern):
         """The first journal line of the service matching pattern (waits for it)."""
         def find():
-            for line in self.journal().splitlines():
-                match = re.search(pattern, line)
-                if match:
-                    return match
-            return None
-        return wait_for(find, f"a journal line matching {pattern!r}")
+            return next(filter(None, (re.search(pattern, line) for line in self.journal().splitlines())), None)
+        match = wait_for_value(find, "any match", key=lambda found: "any match" if found else None)
+        expect(match is not None, f"a journal line matching {pattern!r}", f"journal:\n{self.journal()[-1500:]}")
+        return match
 
     def install(self):
         expect_run(self.box.run("dpkg", "-i", DEB, timeout=120))
