@@ -113,7 +113,7 @@ TEST(Json, WrittenPrettyFormIsTheDumpAndALineFeed) {
     {
         auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ASSERT_TRUE(file);
-        ASSERT_TRUE(write_pretty(file->get(), *value));
+        ASSERT_EQ(write_pretty(file->get(), *value, SIZE_MAX), PrettyWrite::complete);
     }
     std::string expected = dump_pretty(*value) + "\n";
     EXPECT_GT(expected.size(), size_t{3} << 20);
@@ -122,7 +122,7 @@ TEST(Json, WrittenPrettyFormIsTheDumpAndALineFeed) {
 
     auto read_only = open_file("/dev/null", O_RDONLY);
     ASSERT_TRUE(read_only);
-    EXPECT_EQ(error_of(write_pretty(read_only->get(), *value)), "Bad file descriptor (os error 9)");
+    EXPECT_EQ(error_of(write_pretty(read_only->get(), *value, SIZE_MAX)), "Bad file descriptor (os error 9)");
 }
 
 TEST(Json, QuotingEscapesQuotesAndControlsButKeepsCyrillic) {
