@@ -42,7 +42,8 @@ std::optional<UniqueFd> activated_socket() {
 }
 
 Result<UniqueFd> bind_own_socket() {
-    if (auto made = create_directories(HelperDirs().run_dir); !made) return fail(made.error());
+    // Users must reach the socket whatever umask the service manager gave us.
+    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
     struct stat st {};
     if (stat(SOCKET_PATH, &st) == 0 && unlink(SOCKET_PATH) != 0) return fail_os();
 

@@ -38,8 +38,11 @@ void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid);
 void stop_session(SessionSlot& slot);
 // The interface name while the core runs and its interface exists.
 Result<std::optional<std::string>> tun_status(SessionSlot& slot);
+// The most a configuration file may take in /run, line feed included.
+inline constexpr size_t CONFIG_FILE_MAX_BYTES = size_t{64} << 20;
 // Writes the value pretty-printed with a final line feed, mode 0600, fsync'd; creates
-// /run/quorin first.
-Result<void> write_json_file(const std::string& path, const Json& value);
+// /run/quorin (0755) first. A value whose file would pass CONFIG_FILE_MAX_BYTES is not
+// written (too_large). Whenever the file is not complete, it is removed.
+Result<PrettyWrite> write_json_file(const std::string& path, const Json& value);
 
 }  // namespace quorin

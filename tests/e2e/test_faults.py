@@ -89,6 +89,7 @@ class ConfigurationFileFaultTest(FaultChecks, SandboxTest):
                 self.assertEqual(request(MIHOMO_UP).raw, failure("не удалось записать конфигурацию Mihomo"))
                 self.assert_injected(pattern)
                 self.assertEqual(records("mihomo"), [])  # neither checked nor started
+                self.assertFalse(os.path.exists(MIHOMO_CONFIG))  # no partial file holds room in /run
                 self.assert_no_temporary_files()
                 self.assert_still_serving()
 
@@ -99,6 +100,7 @@ class ConfigurationFileFaultTest(FaultChecks, SandboxTest):
             mihomo = records("mihomo", "run")[-1]["pid"]
             self.assertEqual(owner.request(TUN_UP).raw, failure("не удалось записать TUN-конфигурацию"))
             self.assert_injected(r"^fsync\(\d+</run/quorin/sing-box\.json>\) += -1 EIO ")
+            self.assertFalse(os.path.exists(SINGBOX_CONFIG))
             self.assertFalse(alive(mihomo))
             self.assertEqual(records("sing-box"), [])
             self.assertEqual(owner.request("tun-status\n").raw, reply_line())
