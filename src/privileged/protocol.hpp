@@ -17,7 +17,7 @@ struct Reply {
     bool ok = false;
     std::optional<std::string> version{};
     std::optional<std::string> error{};
-    std::optional<std::string> interface {};
+    std::optional<std::string> interface{};
 
     static Reply success() { return Reply{.ok = true}; }
     static Reply failure(std::string message) { return Reply{.ok = false, .error = std::move(message)}; }

@@ -92,8 +92,8 @@ void RequestStage::advance(const std::vector<pollfd>& fds, Clock::time_point now
     for (size_t i = 0; i < reading.size(); ++i) {
         std::unique_ptr<Held>& held = reading[i];
         Progress progress = fds[i].revents != 0 ? held->read_more() : Progress::reading;
-        // Checked after the read: bytes that came in time count even when the helper
-        // was busy with another request until after the deadline.
+        // Checked after the read: a line that came while another request was being
+        // served is taken even if the deadline passed meanwhile.
         if (progress == Progress::reading && now >= held->deadline) progress = held->fail_with(Error::os(ETIMEDOUT));
         place(std::move(held), progress);
     }

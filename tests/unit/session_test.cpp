@@ -1,11 +1,11 @@
-#include "privileged/session.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "privileged/session.hpp"
 
 namespace quorin {
 namespace {
@@ -50,7 +50,7 @@ TEST(OwnerTest, OnlyTheLiveOwnerOrAnyoneAfterItsEndMayChangeTheSession) {
 // The handle is taken when the client connects; a client that has ended by the time it
 // would become the owner, or that no handle could be had for, owns nothing.
 TEST(OwnerTest, NoHandleForAProcessThatIsGone) {
-    Child gone = spawn_shell("read line");
+    Child gone = spawn_shell("exec sleep 30");
     ClientProcess ended = client_of(gone.pid());
     ASSERT_TRUE(ended.handle);
     ASSERT_TRUE(gone.kill(SIGKILL));
