@@ -3,10 +3,9 @@
 While a Mihomo session runs, 64 client processes start together and each sends
 `status` 200 times, one connection per request as the desktop client does. They belong
 to 16 users, four each: one user may hold at most four connections whose line is still
-incomplete, and a fifth is refused by design. Every
-request must be answered with the right reply; the clients retry nothing, so a
-connection the listen backlog turned away counts as a failure. Prints requests per
-second; only correctness is asserted.
+incomplete, and a fifth is refused by design. Every request must be answered with the
+right reply; the clients retry nothing, so a connection the listen backlog turned away
+counts as a failure. Prints requests per second; only correctness is asserted.
 
     load.py [--clients N] [--requests N]
 """

@@ -199,7 +199,7 @@ class OwnerHandleFaultTest(FaultChecks, SandboxTest):
         with Client(uid=1000) as owner:
             self.assertEqual(owner.request(MIHOMO_UP).raw, reply_line())
             core = records("mihomo", "run")[-1]["pid"]
-            # Attached now: the handle of each of the next two connections is taken at
+            # Attached now: the handle of each of the next three connections is taken at
             # admission, from the socket (after its SO_PEERCRED) or, on older kernels, by pid.
             if peer_pidfd_supported():
                 options = ("-e", "trace=getsockopt", "-e", "inject=getsockopt:error=EMFILE:when=2..6+2")
