@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,10 +43,14 @@ Result<void> check_owner(const SessionSlot& slot, pid_t client_pid) {
     return fail("VPN уже запущен в другом процессе Quorin. Отключите его в том окне");
 }
 
-Result<UniqueFd> open_owner_handle(pid_t client_pid) {
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, client_pid, 0));
-    if (fd < 0) return fail("Не удалось определить владельца VPN", Error::last_os());
-    return UniqueFd(fd);
+Result<UniqueFd> open_owner_handle(ClientProcess& client) {
+    if (!client.handle) return fail("Не удалось определить владельца VPN");
+    // A client that has ended since it connected can own nothing.
+    pollfd process = {client.handle.get(), POLLIN, 0};
+    int ready = poll(&process, 1, 0);
+    if (ready < 0) return fail("Не удалось определить владельца VPN", Error::last_os());
+    if (ready > 0) return fail("Не удалось определить владельца VPN", Error("the client has ended"));
+    return std::move(client.handle);
 }
 
 void store_session(SessionSlot& slot, std::string interface_name, Child child) {

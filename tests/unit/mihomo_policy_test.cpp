@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <climits>
 
@@ -190,16 +192,17 @@ TEST(MihomoPolicy, NeedsANonEmptyProxyListOrProvider) {
 // before it judges the configuration; a refusal leaves the running session alone.
 TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
     SessionSlot slot;
-    EXPECT_EQ(handle_mihomo_up("e30=", std::nullopt, slot, INT_MAX).error().message(),
-              "повреждена конфигурация Mihomo");
+    ClientProcess absent{.pid = INT_MAX};
+    EXPECT_EQ(handle_mihomo_up("e30=", std::nullopt, slot, absent).error().message(), "повреждена конфигурация Mihomo");
     std::string forbidden = encode_base64_url(R"({"external-ui":"x"})");
-    EXPECT_EQ(handle_mihomo_up(forbidden, "512MiB", slot, INT_MAX).error().message(),
+    EXPECT_EQ(handle_mihomo_up(forbidden, "512MiB", slot, absent).error().message(),
               "Не удалось определить владельца VPN");
 
     auto core = Child::spawn({.program = "/bin/sleep", .args = {"30"}});
     ASSERT_TRUE(core);
     store_session(slot, "quorin0", std::move(*core));
-    auto refused = handle_mihomo_up(forbidden, std::nullopt, slot, getpid());
+    ClientProcess self{.pid = getpid(), .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)))};
+    auto refused = handle_mihomo_up(forbidden, std::nullopt, slot, self);
     EXPECT_EQ(refused.error().message(), "запрещённый параметр Mihomo: external-ui");
     ASSERT_TRUE(slot.session);
     EXPECT_EQ(slot.session->interface_name, "quorin0");
@@ -216,7 +219,8 @@ TEST(MihomoRequest, ReleasesTheRequestTextOnceDecoded) {
         std::string line = "mihomo-up " + word + " 512MiB\n" + std::string(100000, ' ');
         const std::string_view config_word = std::string_view(line).substr(10, word.size());
         const std::string_view memory_word = std::string_view(line).substr(11 + word.size(), 6);
-        auto refused = handle_mihomo_up(config_word, memory_word, slot, INT_MAX, &line);
+        ClientProcess absent{.pid = INT_MAX};
+        auto refused = handle_mihomo_up(config_word, memory_word, slot, absent, &line);
         ASSERT_FALSE(refused);
         EXPECT_NE(refused.error().message(), "некорректная конфигурация Mihomo");
         EXPECT_TRUE(line.empty());
