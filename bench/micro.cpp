@@ -11,6 +11,7 @@
 #include "common/unique_fd.hpp"
 #include "host/bypass.hpp"
 #include "mihomo/policy.hpp"
+#include "privileged/session.hpp"
 #include "windows_tun_config/singbox_config.hpp"
 
 namespace quorin::bench {
@@ -121,7 +122,7 @@ BENCHMARK(BM_MihomoValueRelease)->Unit(benchmark::kMillisecond);
 void BM_MihomoPrettyWrite(benchmark::State& state) {
     UniqueFd sink(open("/dev/null", O_WRONLY | O_CLOEXEC));
     for (auto _ : state) {
-        auto written = write_pretty(sink.get(), config_value());
+        auto written = write_pretty(sink.get(), config_value(), CONFIG_FILE_MAX_BYTES);
         benchmark::DoNotOptimize(written);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dump_pretty(config_value()).size()));

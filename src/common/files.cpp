@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace quorin {
@@ -26,17 +27,38 @@ bool path_exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-Result<void> create_directories(const std::string& path) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos != path.size() && path[pos] != '/') continue;
-        std::string prefix = path.substr(0, pos);
-        if (mkdir(prefix.c_str(), 0777) == 0 || errno == EEXIST) continue;
-        return fail_os();
+namespace {
+
+Result<UniqueFd> open_or_make_directory(int parent, const std::string& name, mode_t mode, bool follow_existing) {
+    bool made = mkdirat(parent, name.c_str(), mode) == 0;
+    if (!made && errno != EEXIST) return fail_os();
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_existing && !made ? 0 : O_NOFOLLOW);
+    UniqueFd dir(openat(parent, name.c_str(), flags));
+    if (!dir) return fail_os();
+    // mkdir takes the umask off, and the umask is whatever our caller had.
+    if (made && fchmod(dir.get(), mode) != 0) return fail_os();
+    return dir;
+}
+
+}  // namespace
+
+Result<UniqueFd> create_directories(const std::string& path, mode_t mode) {
+    UniqueFd dir(open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return fail_os();
+    for (size_t start = 0; start < path.size();) {
+        size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) {
+            auto next = open_or_make_directory(dir.get(), path.substr(start, end - start), mode, true);
+            if (!next) return next;
+            dir = std::move(*next);
+        }
+        start = end + 1;
     }
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return fail_os();
-    if (!S_ISDIR(st.st_mode)) return fail(Error::os(EEXIST));
-    return {};
+    return dir;
+}
+
+Result<UniqueFd> create_directory_at(int parent, const std::string& name, mode_t mode) {
+    return open_or_make_directory(parent, name, mode, false);
 }
 
 Result<void> write_all(int fd, std::string_view data) {

@@ -24,8 +24,13 @@ bool is_regular_file(const std::string& path);
 // True when the path can be examined, following symbolic links.
 bool path_exists(const std::string& path);
 
-// Creates a directory and its missing parents (mode 0777 less the umask).
-Result<void> create_directories(const std::string& path);
+// Opens the directory at `path`, first creating it and any missing parents with exactly
+// `mode`, whatever the umask. Existing directories keep their modes; symbolic links among
+// existing components are followed, as mkdir -p does.
+Result<UniqueFd> create_directories(const std::string& path, mode_t mode);
+// Opens the directory `name` under `parent`, first creating it with exactly `mode`; a
+// symbolic link or any other file there is an error. The descriptor is O_RDONLY.
+Result<UniqueFd> create_directory_at(int parent, const std::string& name, mode_t mode);
 // Writes all of `data`, EINTR retried.
 Result<void> write_all(int fd, std::string_view data);
 // Reads the whole file.

@@ -11,12 +11,16 @@ namespace quorin {
 
 namespace {
 
+// Thrown by the sink to abandon the serializer's walk as soon as the output is too large.
+struct OutputTooLarge {};
+
 // Takes the serializer's output in pieces of at most 64 KiB. After a failed write the
 // rest is dropped and the first error kept. The serializer hands over most of its
-// output one character at a time, so that path is kept short.
+// output one character at a time, so that path is kept short: the bound on the total
+// is checked only when a piece is written.
 class DescriptorSink final : public nlohmann::detail::output_adapter_protocol<char> {
 public:
-    explicit DescriptorSink(int fd) : fd_(fd) {}
+    DescriptorSink(int fd, size_t max_bytes) : fd_(fd), room_(max_bytes) {}
 
     void write_character(char c) override {
         if (used_ == pending_.size()) flush();
@@ -42,10 +46,14 @@ private:
         used_ = 0;
     }
     void put(std::string_view data) {
-        if (result_ && !data.empty()) result_ = write_all(fd_, data);
+        if (!result_ || data.empty()) return;
+        if (data.size() > room_) throw OutputTooLarge{};
+        room_ -= data.size();
+        result_ = write_all(fd_, data);
     }
 
     int fd_;
+    size_t room_;
     std::array<char, 65536> pending_;
     size_t used_ = 0;
     Result<void> result_;
@@ -143,17 +151,20 @@ std::string dump_compact(const Json& value) { return value.dump(-1, ' ', false, 
 
 std::string dump_pretty(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace); }
 
-Result<void> write_pretty(int fd, const Json& value) {
+Result<PrettyWrite> write_pretty(int fd, const Json& value, size_t max_bytes) {
     // The library's own serializer, as dump() uses it, with a descriptor for a sink.
-    auto sink = std::make_shared<DescriptorSink>(fd);
+    auto sink = std::make_shared<DescriptorSink>(fd, max_bytes);
     try {
         nlohmann::detail::serializer<Json> serializer(sink, ' ', Json::error_handler_t::replace);
         serializer.dump(value, true, false, 2);
+        sink->write_character('\n');
+        if (auto finished = sink->finish(); !finished) return fail(finished.error());
+    } catch (const OutputTooLarge&) {
+        return PrettyWrite::too_large;
     } catch (const std::exception& ex) {
         return fail(ex.what());
     }
-    sink->write_character('\n');
-    return sink->finish();
+    return PrettyWrite::complete;
 }
 
 std::string json_quote(std::string_view text) { return dump_compact(Json(std::string(text))); }

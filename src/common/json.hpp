@@ -19,10 +19,12 @@ Result<Json> parse_json(std::string_view text, size_t max_depth);
 std::string dump_compact(const Json& value);
 // Two blanks of indentation, members in ascending byte order, no final line feed.
 std::string dump_pretty(const Json& value);
+enum class PrettyWrite { complete, too_large };
 // Writes the pretty form and one line feed to `fd` as it is produced: the indented text
 // of a deeply nested document can be a hundred times its parsed size, so it is never
-// held whole. The error is the first failed write's.
-Result<void> write_pretty(int fd, const Json& value);
+// held whole. Stops before the output would pass `max_bytes` (too_large; at most
+// `max_bytes` have been written then). The error is the first failed write's.
+Result<PrettyWrite> write_pretty(int fd, const Json& value, size_t max_bytes);
 // A JSON string literal with RFC 8259 escaping; non-ASCII stays raw UTF-8.
 std::string json_quote(std::string_view text);
 

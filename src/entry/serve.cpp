@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,12 +9,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/files.hpp"
 #include "common/text.hpp"
 #include "entry/subcommands.hpp"
 #include "host/cleanup.hpp"
-#include "privileged/protocol.hpp"
+#include "privileged/request_stage.hpp"
 #include "privileged/session.hpp"
 
 namespace quorin {
@@ -42,7 +44,8 @@ std::optional<UniqueFd> activated_socket() {
 }
 
 Result<UniqueFd> bind_own_socket() {
-    if (auto made = create_directories(HelperDirs().run_dir); !made) return fail(made.error());
+    // Users must reach the socket whatever umask the service manager gave us.
+    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
     struct stat st {};
     if (stat(SOCKET_PATH, &st) == 0 && unlink(SOCKET_PATH) != 0) return fail_os();
 
@@ -58,6 +61,35 @@ Result<UniqueFd> bind_own_socket() {
     return listener;
 }
 
+// One poll over the listener and the connections still sending their lines; between
+// polls at most one complete request is dispatched, on this thread. Ends only on an
+// error of accept (other than EINTR) or of poll itself.
+Result<void> serve_connections(int listener, SessionSlot& slot) {
+    RequestStage stage;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        const int timeout = stage.watch(fds, RequestStage::Clock::now());
+        // While the stage is full, new clients wait in the listen backlog.
+        const bool listening = !stage.full();
+        if (listening) fds.push_back({listener, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), timeout) < 0) {
+            if (errno == EINTR) continue;
+            return fail_os();
+        }
+        stage.advance(fds, RequestStage::Clock::now());
+        if (listening && fds.back().revents != 0) {
+            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0) {
+                stage.admit(UniqueFd(connection), RequestStage::Clock::now());
+            } else if (errno != EINTR) {
+                return fail_os();
+            }
+        }
+        (void)stage.dispatch_next(slot);
+    }
+}
+
 }  // namespace
 
 Result<void> run_serve() {
@@ -71,18 +103,10 @@ Result<void> run_serve() {
     }
     cleanup_network_state();
     SessionSlot slot;
-    for (;;) {
-        int connection = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection >= 0) {
-            handle_connection(UniqueFd(connection), slot);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        Error error = Error::last_os();
-        // The core is left running: only its record is released.
-        slot.session.reset();
-        return fail(std::move(error));
-    }
+    auto served = serve_connections(listener.get(), slot);
+    // The core is left running: only its record is released.
+    slot.session.reset();
+    return served;
 }
 
 void run_cleanup() { cleanup_network_state(); }

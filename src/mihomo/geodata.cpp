@@ -1,11 +1,13 @@
 #include "mihomo/geodata.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <cerrno>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -19,12 +21,42 @@ namespace {
 constexpr size_t COPY_CHUNK = size_t{1} << 30;
 constexpr size_t BUFFER_BYTES = size_t{1} << 17;
 
+constexpr std::string_view TEMPORARY_PREFIX = ".quorin-";
+
 std::string temporary_name() {
     uuid_t id;
     uuid_generate_random(id);
     char text[37];
     uuid_unparse_lower(id, text);
-    return ".quorin-" + std::string(text);
+    return std::string(TEMPORARY_PREFIX) + text;
+}
+
+// Exactly the names temporary_name() gives: the prefix and a lower-case UUID.
+bool is_temporary_name(std::string_view name) {
+    if (!name.starts_with(TEMPORARY_PREFIX)) return false;
+    name.remove_prefix(TEMPORARY_PREFIX.size());
+    if (name.size() != 36) return false;
+    for (size_t pos = 0; pos < name.size(); ++pos) {
+        char c = name[pos];
+        bool lower_hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        bool fits = (pos == 8 || pos == 13 || pos == 18 || pos == 23) ? c == '-' : lower_hex;
+        if (!fits) return false;
+    }
+    return true;
+}
+
+// A helper killed mid-copy leaves its temporary behind, up to 256 MiB of it. unlinkat
+// never follows a link and refuses a directory, which is then left alone.
+void remove_stale_temporaries(const std::string& working_dir) {
+    UniqueFd dir(open(working_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return;
+    std::unique_ptr<DIR, int (*)(DIR*)> entries(fdopendir(dir.get()), closedir);
+    if (!entries) return;
+    (void)dir.release();  // closedir closes it now
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
+    while (const dirent* entry = readdir(entries.get())) {
+        if (is_temporary_name(entry->d_name)) (void)unlinkat(dirfd(entries.get()), entry->d_name, 0);
+    }
 }
 
 // The temporary copy. Until it is committed, dropping it removes the file; a file that
@@ -120,6 +152,7 @@ Result<void> prepare_one(const GeodataFile& file, const std::string& core_dir, c
 }  // namespace
 
 Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir) {
+    remove_stale_temporaries(working_dir);
     for (const GeodataFile& file : GEODATA_FILES) {
         if (auto prepared = prepare_one(file, core_dir, working_dir); !prepared) return prepared;
     }

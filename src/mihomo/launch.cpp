@@ -24,10 +24,10 @@ void discard_core(Child& core) {
 }
 
 Result<void> prepare_working_dir(const std::string& dir) {
-    if (auto made = create_directories(dir); !made)
-        return fail("не удалось создать рабочий каталог Mihomo", made.error());
+    auto made = create_directories(dir, 0755);
+    if (!made) return fail("не удалось создать рабочий каталог Mihomo", made.error());
     // An existing directory may have been made with wider permissions.
-    if (chmod(dir.c_str(), 0700) != 0) return fail_os();
+    if (fchmod(made->get(), 0700) != 0) return fail_os();
     return {};
 }
 
@@ -69,8 +69,9 @@ Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t clien
     const MihomoLayout layout = mihomo_layout(dirs);
     if (auto ready = prepare_working_dir(layout.working_dir); !ready) return ready;
     if (auto geodata = prepare_geodata_from_xray(dirs, layout.working_dir); !geodata) return geodata;
-    if (auto written = write_json_file(layout.config_file, request.config); !written)
-        return fail("не удалось записать конфигурацию Mihomo", written.error());
+    auto written = write_json_file(layout.config_file, request.config);
+    if (!written) return fail("не удалось записать конфигурацию Mihomo", written.error());
+    if (*written == PrettyWrite::too_large) return fail("конфигурация Mihomo в записанном виде превышает 64 МБ");
     if (auto checked = run_mihomo_check(mihomo->executable, layout); !checked) return checked;
 
     auto core = start_mihomo(mihomo->executable, layout, request.memory_limit);

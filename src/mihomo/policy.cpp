@@ -33,10 +33,29 @@ Result<void> check_keys(const Json& config) {
     return {};
 }
 
+// Mihomo compares the API's bearer token with this; an empty one turns the check off.
+bool has_usable_secret(const Json& config) {
+    auto secret = config.find("secret");
+    return secret == config.end() || (secret->is_string() && !secret->get_ref<const std::string&>().empty());
+}
+
 bool has_loopback_controller(const Json& config) {
     auto controller = config.find("external-controller");
     return controller != config.end() && controller->is_string() &&
            controller->get_ref<const std::string&>().starts_with(LOOPBACK_CONTROLLER_PREFIX);
+}
+
+// Only a JSON integer counts, so that nothing hangs on how Mihomo reads 2022.0 or "2022".
+bool is_absent_or_integer(const Json& object, std::string_view key, int expected) {
+    auto member = object.find(key);
+    return member == object.end() || (member->is_number_integer() && *member == Json(expected));
+}
+
+// A table or rule priority of Mihomo's choosing would outlive the session: the clean-up
+// removes only its fixed ones.
+bool has_cleanable_routing(const Json& tun) {
+    return is_absent_or_integer(tun, "iproute2-table-index", MIHOMO_ROUTING_TABLE) &&
+           is_absent_or_integer(tun, "iproute2-rule-index", MIHOMO_FIRST_RULE_PRIORITY);
 }
 
 Result<std::string> check_tun(const Json& config) {
@@ -49,6 +68,7 @@ Result<std::string> check_tun(const Json& config) {
     for (std::string_view flag : {"enable", "auto-route", "strict-route"}) {
         if (!has_literal(*tun, flag, true)) return fail("небезопасная конфигурация TUN Mihomo");
     }
+    if (!has_cleanable_routing(*tun)) return fail("небезопасные индексы маршрутизации TUN Mihomo");
     return name;
 }
 
@@ -93,6 +113,7 @@ std::optional<std::string> parse_memory_limit(std::string_view word) {
 Result<std::string> check_mihomo_policy(const Json& config) {
     if (!config.is_object()) return fail("конфигурация Mihomo должна быть объектом");
     if (auto keys = check_keys(config); !keys) return fail(keys.error());
+    if (!has_usable_secret(config)) return fail("секрет API Mihomo должен быть непустой строкой");
     if (!has_literal(config, "allow-lan", false)) return fail("Mihomo не должен открывать порты в LAN");
     if (!has_loopback_controller(config)) return fail("API Mihomo должен слушать только localhost");
     auto device = check_tun(config);

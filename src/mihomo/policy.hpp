@@ -18,7 +18,7 @@ inline constexpr size_t MIHOMO_CONFIG_MAX_DEPTH = 127;
 inline constexpr size_t MEMORY_LIMIT_MAX_BYTES = 16;
 
 // The only top-level keys a client's Mihomo configuration may use.
-inline constexpr std::array<std::string_view, 32> ALLOWED_MIHOMO_KEYS = {
+inline constexpr std::array<std::string_view, 33> ALLOWED_MIHOMO_KEYS = {
     "mode",
     "log-level",
     "ipv6",
@@ -51,7 +51,13 @@ inline constexpr std::array<std::string_view, 32> ALLOWED_MIHOMO_KEYS = {
     "rules",
     "sub-rules",
     "experimental",
+    "secret",
 };
+
+// The policy-routing table and first rule priority Mihomo may use: the ones the
+// clean-up removes. Anything else would outlive the session.
+inline constexpr int MIHOMO_ROUTING_TABLE = 2022;
+inline constexpr int MIHOMO_FIRST_RULE_PRIORITY = 9000;
 
 // Word 1 of mihomo-up: strict URL-safe Base64 of one JSON value. The library's error
 // stays attached as the cause. The same in two steps, so that a caller can let go of
@@ -65,8 +71,9 @@ Result<Json> parse_mihomo_config(std::string_view bytes);
 std::optional<std::string> parse_memory_limit(std::string_view word);
 
 // Refuses a configuration that could open ports to the LAN, expose the control API,
-// run without strict TUN routing or use keys outside ALLOWED_MIHOMO_KEYS. The checks
-// run in a fixed order and the first failure names the refusal. Gives the TUN device.
+// run without strict TUN routing, leave routing state the clean-up cannot remove or use
+// keys outside ALLOWED_MIHOMO_KEYS. The checks run in a fixed order and the first
+// failure names the refusal. Gives the TUN device.
 Result<std::string> check_mihomo_policy(const Json& config);
 
 }  // namespace quorin

@@ -1,8 +1,5 @@
 #include "privileged/protocol.hpp"
 
-#include <fcntl.h>
-#include <malloc.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +14,6 @@
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
 #include "mihomo/mihomo.hpp"
-#include "privileged/admission.hpp"
 #include "singbox/launch.hpp"
 #include "windows_tun_config/singbox_config.hpp"
 
@@ -26,23 +22,11 @@ namespace quorin {
 namespace {
 
 constexpr size_t READ_CHUNK = 8192;
+constexpr size_t READS_PER_CALL = 16;
 constexpr size_t LARGE_LINE_BYTES = size_t{64} * 1024;
-constexpr size_t LARGE_REQUEST_BYTES = size_t{1} << 20;
 constexpr const char* UNSUPPORTED = "неподдерживаемый запрос";
 
 std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
-
-// Waits until the descriptor is readable or the deadline passes.
-Result<void> wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) return fail(Error::os(ETIMEDOUT));
-        pollfd readable = {fd, POLLIN, 0};
-        int ready = poll(&readable, 1, static_cast<int>(left));
-        if (ready > 0) return {};
-        if (ready < 0 && errno != EINTR) return fail_os();
-    }
-}
 
 Result<std::vector<std::string>> decode_server_list(std::string_view word) {
     auto bytes = decode_base64_url(word);
@@ -60,7 +44,7 @@ Result<std::vector<std::string>> decode_server_list(std::string_view word) {
     return entries;
 }
 
-Result<void> handle_tun_up(const std::vector<std::string_view>& w, pid_t client_pid, SessionSlot& slot) {
+Result<void> handle_tun_up(const std::vector<std::string_view>& w, ClientProcess& client, SessionSlot& slot) {
     SingboxStart start{.interface_name = std::string(w[1]), .ipv6 = w[2] == "1", .auto_route = w[3] == "1"};
     auto mtu = parse_u16(w[4]);
     if (!mtu) return fail("некорректный MTU", mtu.error());
@@ -76,10 +60,10 @@ Result<void> handle_tun_up(const std::vector<std::string_view>& w, pid_t client_
         if (!servers) return fail(servers.error());
         start.servers = normalize_server_list(*servers);
     }
-    auto owner = open_owner_handle(client_pid);
+    auto owner = open_owner_handle(client);
     if (!owner) return fail(owner.error());
     if (auto started = start_singbox_session(slot, start); !started) return started;
-    record_owner(slot, std::move(*owner), client_pid);
+    record_owner(slot, std::move(*owner), client.pid);
     return {};
 }
 
@@ -87,8 +71,8 @@ Reply status_reply() {
     auto cores = require_all_cores();
     if (!cores) return Reply::failure(cores.error().message());
     Reply reply = Reply::success();
-    reply.version = "Xray " + cores->xray.version + "; sing-box " + cores->sing_box.version + "; Mihomo " +
-                    cores->mihomo.version;
+    reply.version =
+        "Xray " + cores->xray.version + "; sing-box " + cores->sing_box.version + "; Mihomo " + cores->mihomo.version;
     return reply;
 }
 
@@ -120,18 +104,11 @@ std::string Reply::line() const {
            ",\"error\":" + json_or_null(error) + ",\"interface\":" + json_or_null(interface) + "}\n";
 }
 
-// Reads straight into the growing line, 8192 bytes at a time. Bytes that are already
-// there are taken without waiting; only an empty socket is polled, and the deadline is
-// checked before every read, so a client that trickles bytes is cut off all the same.
-Result<void> read_request(int connection, std::chrono::steady_clock::time_point deadline, Request& request) {
-    int duplicate = fcntl(connection, F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) return fail_os();
-    UniqueFd reader(duplicate);
-    std::string& line = request.line;
-    line.clear();
-    size_t scanned = 0;
+// Bytes that are already there are taken without waiting, into the one growing line.
+Result<bool> read_available(int reader, std::string& line, size_t& scanned) {
+    size_t reads = 0;
     while (line.size() < MAX_REQUEST_BYTES) {
-        if (std::chrono::steady_clock::now() >= deadline) return fail(Error::os(ETIMEDOUT));
+        if (reads == READS_PER_CALL) return false;
         const size_t filled = line.size();
         const size_t want = std::min(READ_CHUNK, MAX_REQUEST_BYTES - filled);
         // A request this long is a large one: room for the longest is reserved at once
@@ -142,71 +119,52 @@ Result<void> read_request(int connection, std::chrono::steady_clock::time_point 
         // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
         // only `want` bytes are read.
         line.resize_and_overwrite(filled + want, [&](char* text, size_t) {
-            n = recv(reader.get(), text + filled, want, MSG_DONTWAIT);
+            n = recv(reader, text + filled, want, MSG_DONTWAIT);
             return filled + static_cast<size_t>(std::max<ssize_t>(n, 0));
         });
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_os();
-            if (auto ready = wait_readable(reader.get(), deadline); !ready) return ready;
-            continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+            return fail_os();
         }
-        if (n == 0) break;
+        ++reads;
+        if (n == 0) return true;
         size_t feed = line.find('\n', scanned);
         if (feed != std::string::npos) {
             line.resize(feed + 1);  // whatever follows the first line is ignored
-            break;
+            return true;
         }
         scanned = line.size();
     }
-    reader.reset();
-    if (!is_valid_utf8(line)) return fail("stream did not contain valid UTF-8");
-    request.words = split_white_space(line);
+    return true;
+}
+
+Result<void> split_request(Request& request) {
+    if (!is_valid_utf8(request.line)) return fail("stream did not contain valid UTF-8");
+    request.words = split_white_space(request.line);
     return {};
 }
 
-Reply dispatch(const std::vector<std::string_view>& w, pid_t client_pid, SessionSlot& slot, std::string* request_text) {
+Reply dispatch(const std::vector<std::string_view>& w, ClientProcess& client, SessionSlot& slot,
+               std::string* request_text) {
     const size_t n = w.size();
     if (n == 0) return Reply::failure(UNSUPPORTED);
     const bool changes_session = w[0] == "mihomo-up" || w[0] == "tun-down" || w[0] == "tun-up";
     if (changes_session) {
-        if (auto owner = check_owner(slot, client_pid); !owner) return Reply::failure(owner.error().message());
-        log_line("Quorin helper: " + std::string(w[0]) + " requested by pid " + std::to_string(client_pid));
+        if (auto owner = check_owner(slot, client.pid); !owner) return Reply::failure(owner.error().message());
+        log_line("Quorin helper: " + std::string(w[0]) + " requested by pid " + std::to_string(client.pid));
     }
     if (n == 1) return single_word(w[0], slot);
     if (n >= 7) {
         if (w[0] != "tun-up" || !is_interface_name(w[1]) || n > 8) return Reply::failure(UNSUPPORTED);
-        return from_result(handle_tun_up(w, client_pid, slot));
+        return from_result(handle_tun_up(w, client, slot));
     }
     if ((n == 2 || n == 3) && w[0] == "mihomo-up") {
         std::optional<std::string_view> memory_word;
         if (n == 3) memory_word = w[2];
-        return from_result(handle_mihomo_up(w[1], memory_word, slot, client_pid, request_text));
+        return from_result(handle_mihomo_up(w[1], memory_word, slot, client, request_text));
     }
     return Reply::failure(UNSUPPORTED);
-}
-
-void handle_connection(UniqueFd connection, SessionSlot& slot) {
-    const auto deadline = std::chrono::steady_clock::now() + REQUEST_TIME_LIMIT;
-    Reply reply;
-    bool large = false;
-    if (auto client_pid = admit_client(connection.get()); !client_pid) {
-        reply = Reply::failure(client_pid.error().message());
-    } else {
-        Request request;
-        if (auto read = read_request(connection.get(), deadline, request); !read) {
-            reply = Reply::failure(read.error().message());
-        } else {
-            large = request.line.size() >= LARGE_REQUEST_BYTES;
-            reply = dispatch(request.words, *client_pid, slot, &request.line);
-        }
-    }
-    (void)write_all(connection.get(), reply.line());
-    connection.reset();
-    // The allocator keeps what a large request freed (the line, the decoded bytes, a
-    // configuration's value) for later use; the service would then idle at the size of
-    // its largest request. Give it back.
-    if (large) (void)malloc_trim(0);
 }
 
 }  // namespace quorin

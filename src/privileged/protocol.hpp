@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,17 +33,20 @@ struct Request {
 };
 
 constexpr size_t MAX_REQUEST_BYTES = size_t{12} * 1024 * 1024;
-constexpr std::chrono::seconds REQUEST_TIME_LIMIT{10};
 
-// Reads the first line (at most 12 MiB) through a close-on-exec duplicate of the
-// connection; the whole line must arrive before `deadline`. Request must outlive the
-// words, so it is filled in place.
-Result<void> read_request(int connection, std::chrono::steady_clock::time_point deadline, Request& request);
+// Takes what has arrived on `reader` for the request line, straight into `line`, 8192
+// bytes at a time and without waiting for more. `scanned` counts the bytes of `line`
+// already known to hold no line feed (0 for a new line). Returns true once the line is
+// complete: its first line feed (whatever follows is dropped), the end of the stream, or
+// 12 MiB. Reads a bounded amount per call, so that one fast sender cannot keep the
+// caller from its other connections; call again while the reader stays readable.
+Result<bool> read_available(int reader, std::string& line, size_t& scanned);
+// Splits a complete line into words; refused unless it is UTF-8.
+Result<void> split_request(Request& request);
 // `request_text`, when given, is the line the words point into; mihomo-up releases it
-// once its configuration is decoded, after which the words are no longer used.
-Reply dispatch(const std::vector<std::string_view>& words, pid_t client_pid, SessionSlot& slot,
+// once its configuration is decoded, after which the words are no longer used. A start
+// takes the client's handle for the new session's owner.
+Reply dispatch(const std::vector<std::string_view>& words, ClientProcess& client, SessionSlot& slot,
                std::string* request_text = nullptr);
-// Admits the peer, reads one request, answers it and closes the connection.
-void handle_connection(UniqueFd connection, SessionSlot& slot);
 
 }  // namespace quorin

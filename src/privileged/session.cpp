@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +22,14 @@ bool has_exited(Child& child) {
     return exited && exited->has_value();
 }
 
+Result<PrettyWrite> fill_file(UniqueFd file, const Json& value) {
+    auto written = write_pretty(file.get(), value, CONFIG_FILE_MAX_BYTES);
+    if (!written || *written != PrettyWrite::complete) return written;
+    if (fsync(file.get()) != 0) return fail_os();
+    if (close(file.release()) != 0) return fail_os();
+    return written;
+}
+
 }  // namespace
 
 Result<void> check_owner(const SessionSlot& slot, pid_t client_pid) {
@@ -36,10 +43,14 @@ Result<void> check_owner(const SessionSlot& slot, pid_t client_pid) {
     return fail("VPN уже запущен в другом процессе Quorin. Отключите его в том окне");
 }
 
-Result<UniqueFd> open_owner_handle(pid_t client_pid) {
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, client_pid, 0));
-    if (fd < 0) return fail("Не удалось определить владельца VPN", Error::last_os());
-    return UniqueFd(fd);
+Result<UniqueFd> open_owner_handle(ClientProcess& client) {
+    if (!client.handle) return fail("Не удалось определить владельца VPN");
+    // A client that has ended since it connected can own nothing.
+    pollfd process = {client.handle.get(), POLLIN, 0};
+    int ready = poll(&process, 1, 0);
+    if (ready < 0) return fail("Не удалось определить владельца VPN", Error::last_os());
+    if (ready > 0) return fail("Не удалось определить владельца VPN", Error("the client has ended"));
+    return std::move(client.handle);
 }
 
 void store_session(SessionSlot& slot, std::string interface_name, Child child) {
@@ -79,14 +90,14 @@ Result<std::optional<std::string>> tun_status(SessionSlot& slot) {
     return std::optional<std::string>(name);
 }
 
-Result<void> write_json_file(const std::string& path, const Json& value) {
-    if (auto made = create_directories(HelperDirs().run_dir); !made) return made;
+Result<PrettyWrite> write_json_file(const std::string& path, const Json& value) {
+    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
     auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!file) return fail(file.error());
-    if (auto written = write_pretty(file->get(), value); !written) return written;
-    if (fsync(file->get()) != 0) return fail_os();
-    if (close(file->release()) != 0) return fail_os();
-    return {};
+    auto written = fill_file(std::move(*file), value);
+    // A partial file would hold on to room in /run that other services need.
+    if (!written || *written != PrettyWrite::complete) (void)unlink(path.c_str());
+    return written;
 }
 
 }  // namespace quorin

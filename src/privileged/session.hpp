@@ -21,6 +21,15 @@ struct TunSession {
     Child child;
 };
 
+// The process at the other end of an admitted connection, as it was when it connected.
+struct ClientProcess {
+    pid_t pid = 0;  // from its credentials; 0 for a process outside our pid namespace
+    uid_t uid = 0;
+    // A pidfd on that very process, taken at admission so that a pid reused since
+    // cannot stand in for it; none when none could be had.
+    UniqueFd handle{};
+};
+
 // Empty, or exactly one session. Owned by the serve loop, touched only by its thread.
 struct SessionSlot {
     std::optional<TunSession> session;
@@ -29,8 +38,9 @@ struct SessionSlot {
 // Passes when there is no owned session, the requester is the owner, or the owner has
 // ended; otherwise "VPN уже запущен в другом процессе Quorin. Отключите его в том окне".
 Result<void> check_owner(const SessionSlot& slot, pid_t client_pid);
-// A pidfd on the client; failure: "Не удалось определить владельца VPN".
-Result<UniqueFd> open_owner_handle(pid_t client_pid);
+// Hands over the client's pidfd while the client still runs; failure (no handle, or the
+// client has ended): "Не удалось определить владельца VPN".
+Result<UniqueFd> open_owner_handle(ClientProcess& client);
 // Replaces whatever the slot holds (without signalling it) by an unowned session.
 void store_session(SessionSlot& slot, std::string interface_name, Child child);
 void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid);
@@ -38,8 +48,11 @@ void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid);
 void stop_session(SessionSlot& slot);
 // The interface name while the core runs and its interface exists.
 Result<std::optional<std::string>> tun_status(SessionSlot& slot);
+// The most a configuration file may take in /run, line feed included.
+inline constexpr size_t CONFIG_FILE_MAX_BYTES = size_t{64} << 20;
 // Writes the value pretty-printed with a final line feed, mode 0600, fsync'd; creates
-// /run/quorin first.
-Result<void> write_json_file(const std::string& path, const Json& value);
+// /run/quorin (0755) first. A value whose file would pass CONFIG_FILE_MAX_BYTES is not
+// written (too_large). Whenever the file is not complete, it is removed.
+Result<PrettyWrite> write_json_file(const std::string& path, const Json& value);
 
 }  // namespace quorin

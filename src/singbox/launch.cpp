@@ -127,8 +127,11 @@ Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start)
     stop_session(slot);
     clear_core_routing();
 
-    if (auto written = write_json_file(CONFIG_PATH, generate_config(start)); !written)
-        return fail("не удалось записать TUN-конфигурацию", written.error());
+    auto written = write_json_file(CONFIG_PATH, generate_config(start));
+    if (!written) return fail("не удалось записать TUN-конфигурацию", written.error());
+    // Checked parameters keep the document far below the bound.
+    if (*written == PrettyWrite::too_large)
+        return fail("не удалось записать TUN-конфигурацию", Error("the document passes 64 MiB"));
     if (auto checked = check_config(*core); !checked) return checked;
 
     auto spawned = Child::spawn({.program = core->executable,

@@ -4,11 +4,13 @@
 // creation (strace cannot tell a thread's clone3 from the one of posix_spawn).
 //
 // QUORIN_FAULTS="CALL:ERRNO:FRAGMENT[;CALL:ERRNO:FRAGMENT...]": the first call of CALL
-// (open, write, copy_file_range, or poll of a single descriptor without waiting) on a file whose path contains FRAGMENT fails
-// with ERRNO (a number) without being made. Each rule fires once, so the helper can be
-// seen working normally afterwards. For copy_file_range the destination is matched;
-// pthread_create has no file and takes an empty FRAGMENT. Every fired rule appends
-// "CALL PATH" to QUORIN_FAULTS_LOG when that is set.
+// (open, write, copy_file_range, or poll of a single descriptor without waiting) on a
+// file whose path contains FRAGMENT fails with ERRNO (a number) without being made.
+// Each rule fires once, so the helper can be seen working normally afterwards; an ERRNO
+// of 0 lets its call through, so that a following rule of the same call fails the next
+// one. For copy_file_range the destination is matched; pthread_create has no file and
+// takes an empty FRAGMENT. Every fired rule appends "CALL PATH" to QUORIN_FAULTS_LOG
+// when that is set.
 //
 // The constructor removes LD_PRELOAD and the two variables from the environment, so
 // nothing the helper starts inherits the shim.
@@ -68,6 +70,7 @@ bool fails(const char* call, const std::string& path) {
     for (Rule& rule : *rules) {
         if (rule.call != call || path.find(rule.fragment) == std::string::npos) continue;
         if (rule.fired.exchange(true)) continue;
+        if (rule.error == 0) return false;
         note(rule, path);
         errno = rule.error;
         return true;

@@ -239,6 +239,37 @@ def request(data, uid=0, shutdown=False, path=SOCKET) -> Reply:
         return client.request(data, shutdown)
 
 
+def connect_as(uid, path=SOCKET):
+    """A connection made by a short-lived process of `uid` and handed to the test, which
+    can then drive many such connections from one thread. The helper sees that process
+    as the peer; it has exited and been reaped when this returns. Returns the socket, that
+    process's pid and the monotonic time taken just before the connect (so before the
+    helper's accept)."""
+    ours, theirs = socket.socketpair()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            ours.close()
+            os.setgroups([])
+            os.setresgid(uid, uid, uid)
+            os.setresuid(uid, uid, uid)
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            before = time.monotonic()
+            sock.connect(path)
+            socket.send_fds(theirs, [struct.pack("d", before)], [sock.fileno()])
+            code = 0
+        finally:
+            os._exit(code)
+    theirs.close()
+    with ours:
+        data, fds, _, _ = socket.recv_fds(ours, 8, 1)
+    _, status = os.waitpid(pid, 0)
+    if status != 0 or len(fds) != 1:
+        raise OSError(f"a client of uid {uid} could not connect to {path}")
+    return socket.socket(fileno=fds[0]), pid, struct.unpack("d", data)[0]
+
+
 # ---------------------------------------------------------------------------- processes
 
 

@@ -9,6 +9,8 @@ import errno
 import json
 import os
 import re
+import socket
+import struct
 import unittest
 from pathlib import Path
 
@@ -25,6 +27,7 @@ STATUS = reply_line(version="Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30")
 TEMPORARY = r"/var/cache/quorin/mihomo/\.quorin-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}"
 MIHOMO_UP = f"mihomo-up {b64(mihomo_config())}\n"
 TUN_UP = f"tun-up qtun1 0 0 1500 1080 {b64([])}\n"
+SO_PEERPIDFD = 77
 
 
 def failure(message):
@@ -89,6 +92,7 @@ class ConfigurationFileFaultTest(FaultChecks, SandboxTest):
                 self.assertEqual(request(MIHOMO_UP).raw, failure("не удалось записать конфигурацию Mihomo"))
                 self.assert_injected(pattern)
                 self.assertEqual(records("mihomo"), [])  # neither checked nor started
+                self.assertFalse(os.path.exists(MIHOMO_CONFIG))  # no partial file holds room in /run
                 self.assert_no_temporary_files()
                 self.assert_still_serving()
 
@@ -99,6 +103,7 @@ class ConfigurationFileFaultTest(FaultChecks, SandboxTest):
             mihomo = records("mihomo", "run")[-1]["pid"]
             self.assertEqual(owner.request(TUN_UP).raw, failure("не удалось записать TUN-конфигурацию"))
             self.assert_injected(r"^fsync\(\d+</run/quorin/sing-box\.json>\) += -1 EIO ")
+            self.assertFalse(os.path.exists(SINGBOX_CONFIG))
             self.assertFalse(alive(mihomo))
             self.assertEqual(records("sing-box"), [])
             self.assertEqual(owner.request("tun-status\n").raw, reply_line())
@@ -178,6 +183,17 @@ class GeodataFaultTest(FaultChecks, SandboxTest):
                 self.assert_still_serving()
 
 
+def peer_pidfd_supported():
+    """Whether this kernel hands out a pidfd of a socket's peer (SO_PEERPIDFD, Linux 6.5)."""
+    left, right = socket.socketpair()
+    with left, right:
+        try:
+            os.close(struct.unpack("i", left.getsockopt(socket.SOL_SOCKET, SO_PEERPIDFD, 4))[0])
+            return True
+        except OSError:
+            return False
+
+
 class OwnerHandleFaultTest(FaultChecks, SandboxTest):
     def test_owner_handle_cannot_be_opened_or_polled(self):
         authorize(1000)
@@ -185,15 +201,22 @@ class OwnerHandleFaultTest(FaultChecks, SandboxTest):
         with Client(uid=1000) as owner:
             self.assertEqual(owner.request(MIHOMO_UP).raw, reply_line())
             core = records("mihomo", "run")[-1]["pid"]
-            # Attached now, the next two pidfd_open calls are the two owner handles.
-            tracer = self.attach_strace(helper, STRACE_LOG, "-e", "trace=pidfd_open",
-                                        "-e", "inject=pidfd_open:error=EMFILE:when=1..2")
+            # Attached now: the handle of each of the next three connections is taken at
+            # admission, from the socket (after its SO_PEERCRED) or, on older kernels, by pid.
+            if peer_pidfd_supported():
+                options = ("-e", "trace=getsockopt", "-e", "inject=getsockopt:error=EMFILE:when=2..6+2")
+                pattern = r"^getsockopt\(\d+<socket:\[\d+\]>, SOL_SOCKET, (SO_PEERPIDFD|0x4d)\b.* += -1 EMFILE "
+            else:
+                options = ("-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=EMFILE:when=1..3")
+                pattern = rf"^pidfd_open\({owner.pid}, 0\) += -1 EMFILE "
+            tracer = self.attach_strace(helper, STRACE_LOG, *options)
             for start in (f"mihomo-up {b64(mihomo_config('qtun1'))}\n", TUN_UP):
                 self.assertEqual(owner.request(start).raw, failure("Не удалось определить владельца VPN"))
+            # A request that needs no handle is answered without one.
+            self.assertEqual(owner.request("tun-status\n").raw, reply_line(interface="qtun0"))
             tracer.kill()
             tracer.wait()
-            pattern = rf"^pidfd_open\({owner.pid}, 0\) += -1 EMFILE "
-            self.assert_injected(pattern, pattern)
+            self.assert_injected(pattern, pattern, pattern)
             # Nothing was stopped: the refusals came before the old session was touched.
             self.assertTrue(alive(core))
             self.assertEqual(records("mihomo", "run")[-1]["events"], ["tun qtun0"])
@@ -207,10 +230,20 @@ class OwnerHandleFaultTest(FaultChecks, SandboxTest):
 
 
 class OwnerPollFaultTest(FaultChecks, SandboxTest):
-    def test_owner_handle_cannot_be_polled(self):
-        # The owner test is the helper's only poll of one pidfd without waiting.
-        authorize(1000)
+    def test_client_handle_cannot_be_polled(self):
+        # A start asks whether its client still runs before taking it for the owner: the
+        # helper's first poll of one pidfd without waiting.
         self.start_helper(env=fault_env(("poll", errno.ENOMEM, "pidfd"), log=SHIM_LOG))
+        self.assertEqual(request(MIHOMO_UP).raw, failure("Не удалось определить владельца VPN"))
+        self.assertEqual(Path(SHIM_LOG).read_text(), "poll anon_inode:[pidfd]\n")
+        self.assertEqual(records("mihomo"), [])
+        self.assertEqual(request(MIHOMO_UP).raw, reply_line())  # the fault came once
+
+    def test_owner_handle_cannot_be_polled(self):
+        # The owner test's poll is the second of one pidfd without waiting; the start's
+        # own comes first and is let through.
+        authorize(1000)
+        self.start_helper(env=fault_env(("poll", 0, "pidfd"), ("poll", errno.ENOMEM, "pidfd"), log=SHIM_LOG))
         with Client(uid=1000) as owner:
             self.assertEqual(owner.request(MIHOMO_UP).raw, reply_line())
             core = records("mihomo", "run")[-1]["pid"]
@@ -254,10 +287,11 @@ class ThreadFaultTest(FaultChecks, SandboxTest):
 
 class AcceptFaultTest(FaultChecks, SandboxTest):
     def test_serve_ends_and_leaves_the_core_running(self):
-        # The second accept is the one after the start has been answered.
+        # The second accept is that of the next connection after the start.
         helper = self.traced_helper("-e", "trace=accept4", "-e", "inject=accept4:error=EMFILE:when=2")
         with Client() as owner:
             self.assertEqual(owner.request(MIHOMO_UP).raw, reply_line())
+            self.assertEqual(owner.request("status\n").raw, b"")  # never accepted: serve has ended
             self.assertEqual(helper.process.wait(timeout=60), 1)
             self.assertEqual(helper.log(), f"Quorin helper: mihomo-up requested by pid {owner.pid}\n".encode()
                              + error_line("Too many open files (os error 24)"))

@@ -76,7 +76,10 @@ class RequestLineTest(SandboxTest):
         self.assertTrue(self.helper.running())
 
     def test_queued_clients_are_all_served(self):
-        clients = [Client(uid=0) for _ in range(40)]
+        # Four to a user: a user's fifth connection whose line has not yet arrived is refused.
+        for uid in range(1000, 1010):
+            authorize(uid)
+        clients = [Client(uid=1000 + n // 4) for n in range(40)]
         try:
             for n, client in enumerate(clients):
                 client.begin(b"status\n" if n % 2 else b"tun-status\n")

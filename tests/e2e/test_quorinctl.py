@@ -2,6 +2,7 @@
 programs, its exit codes, YAML profiles, and the doctor on clean and troubled hosts."""
 import json
 import os
+import re
 import subprocess
 from pathlib import Path
 
@@ -18,6 +19,14 @@ def quorinctl(*args, uid=USER, stdin=None) -> subprocess.CompletedProcess:
     """Runs quorinctl as `uid`; text output."""
     return subprocess.run([QUORINCTL, *args], user=uid, group=uid, extra_groups=[], input=stdin,
                           capture_output=True, text=True, timeout=120)
+
+
+def printed_secret(result) -> str:
+    """The secret of the one line a secured start prints (64 hexadecimal digits: 256 bits)."""
+    line = re.fullmatch(r"Mihomo API secret: ([0-9a-f]{64})\n", result.stdout)
+    if line is None:
+        raise AssertionError(f"no secret line: {result.stdout!r}")
+    return line[1]
 
 
 def user_file(name, content) -> str:
@@ -124,19 +133,55 @@ class CommandsTest(SandboxTest):
         yaml_path = user_file("profile.yaml", PROFILE_YAML)
         result = quorinctl("mihomo-up", json_path, "--memory-limit", "512MiB")
         self.assertEqual((result.returncode, result.stderr), (0, ""))
-        from_json = Path(MIHOMO_CONFIG).read_bytes()
+        from_json = Path(MIHOMO_CONFIG).read_text().replace(printed_secret(result), "S")
         self.assertEqual(records("mihomo", "run")[-1]["GOMEMLIMIT"], "512MiB")
         self.assertEqual(quorinctl("tun-down").returncode, 0)
 
         result = quorinctl("mihomo-up", yaml_path)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
-        self.assertEqual(Path(MIHOMO_CONFIG).read_bytes(), from_json)
+        self.assertEqual(Path(MIHOMO_CONFIG).read_text().replace(printed_secret(result), "S"), from_json)
         self.assertIsNone(records("mihomo", "run")[-1]["GOMEMLIMIT"])
         self.assertEqual(quorinctl("tun-status").stdout, "qtun0\n")
 
-        # From standard input, detected as YAML; the helper's policy still decides.
+        # From standard input, detected as YAML; the helper's policy still decides, and
+        # a secret is shown only for a Mihomo that runs.
         result = quorinctl("mihomo-up", "-", stdin=PROFILE_YAML.replace("allow-lan: false", "allow-lan: true"))
-        self.assertEqual((result.returncode, result.stderr), (1, "quorinctl: Mihomo не должен открывать порты в LAN\n"))
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, "", "quorinctl: Mihomo не должен открывать порты в LAN\n"))
+
+    def test_mihomo_up_gives_the_api_a_fresh_secret_unless_the_profile_has_one(self):
+        shown = []
+        for profile in (user_file("profile.json", profile_json()), user_file("profile.yaml", PROFILE_YAML)):
+            result = quorinctl("mihomo-up", profile)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+            secret = printed_secret(result)
+            self.assertGreaterEqual(len(secret) * 4, 128)
+            self.assertEqual(records("mihomo", "run")[-1]["config"]["secret"], secret)
+            shown.append(secret)
+        self.assertNotEqual(shown[0], shown[1])
+
+        # --json keeps standard output to the reply line; the secret goes to standard error.
+        result = quorinctl("--json", "mihomo-up", user_file("profile.json", profile_json()))
+        self.assertEqual((result.returncode, result.stdout), (0, reply_line().decode()))
+        self.assertRegex(result.stderr, r"^Mihomo API secret: [0-9a-f]{64}\n$")
+        self.assertEqual(records("mihomo", "run")[-1]["config"]["secret"], result.stderr[19:-1])
+
+        own = json.loads(profile_json())
+        own["secret"] = "mine"
+        result = quorinctl("mihomo-up", user_file("own.json", json.dumps(own)))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        self.assertEqual(records("mihomo", "run")[-1]["config"]["secret"], "mine")
+
+    def test_no_secret_sends_the_profile_as_it_is_and_warns(self):
+        for name, content in (("profile.json", profile_json()), ("profile.yaml", PROFILE_YAML)):
+            result = quorinctl("mihomo-up", "--no-secret", user_file(name, content))
+            self.assertEqual((result.returncode, result.stdout), (0, ""), name)
+            self.assertEqual(result.stderr, "quorinctl: warning: Mihomo's API has no secret: any local program or "
+                                            "web page can drive Mihomo through it\n")
+            self.assertEqual(records("mihomo", "run")[-1]["config"], json.loads(profile_json()))
+        result = quorinctl("mihomo-up", "--no-secret", "-", stdin=PROFILE_YAML + "secret: mine\n")
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        self.assertEqual(records("mihomo", "run")[-1]["config"]["secret"], "mine")
 
     def test_usage_errors_exit_2_without_a_request(self):
         bad_profile = user_file("bad.json", "{\"a\": ")

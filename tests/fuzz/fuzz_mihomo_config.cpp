@@ -24,11 +24,18 @@ const std::set<std::string> POLICY_MESSAGES = {"конфигурация Mihomo 
                                                "отсутствует безопасная конфигурация TUN Mihomo",
                                                "отсутствует имя TUN Mihomo",
                                                "небезопасная конфигурация TUN Mihomo",
-                                               "в конфигурации Mihomo нет прокси"};
+                                               "в конфигурации Mihomo нет прокси",
+                                               "секрет API Mihomo должен быть непустой строкой",
+                                               "небезопасные индексы маршрутизации TUN Mihomo"};
 
 bool is_true(const Json& object, const char* key) {
     auto member = object.find(key);
     return member != object.end() && *member == Json(true);
+}
+
+bool is_absent_or(const Json& object, const char* key, const Json& expected) {
+    auto member = object.find(key);
+    return member == object.end() || (member->type() == expected.type() && *member == expected);
 }
 
 void require_safe(const Json& config, const std::string& device) {
@@ -44,6 +51,12 @@ void require_safe(const Json& config, const std::string& device) {
     fuzz::require(tun.at("device") == Json(device), "the device is tun.device");
     fuzz::require(is_true(tun, "enable") && is_true(tun, "auto-route") && is_true(tun, "strict-route"),
                   "TUN routing is strict");
+    fuzz::require(
+        is_absent_or(tun, "iproute2-table-index", Json(2022U)) && is_absent_or(tun, "iproute2-rule-index", Json(9000U)),
+        "Mihomo's routing state is what the clean-up removes");
+    auto secret = config.find("secret");
+    fuzz::require(secret == config.end() || (secret->is_string() && !secret->get<std::string>().empty()),
+                  "an API secret is a non-empty string");
 }
 
 void check_document(const Result<Json>& config) {

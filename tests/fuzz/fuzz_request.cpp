@@ -1,6 +1,7 @@
-// One request from raw bytes to the reply: read_request over a descriptor, the word
-// split, dispatch with the owner test, the word-count rules and the decoding of every
-// tun-up and mihomo-up argument (bypass list, server list, Mihomo policy, owner pidfd).
+// One request from raw bytes to the reply: the line read from a socket as the serve loop
+// reads it, the word split, dispatch with the owner test, the word-count rules and the
+// decoding of every tun-up and mihomo-up argument (bypass list, server list, Mihomo
+// policy, owner pidfd).
 //
 // Nothing an input does may reach the host. This file therefore defines the three
 // operations that would: start_singbox_session, launch_mihomo and
@@ -9,10 +10,10 @@
 // ever pull those objects in, the link fails with a duplicate symbol instead of
 // silently running cores. Everything up to the launch is the production code.
 
-#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 
 #include "common/files.hpp"
@@ -88,25 +89,41 @@ void require_words(const Request& request) {
     }
 }
 
+// The input goes into one end of a socket pair as fast as the other end is read, and the
+// stream ends after it, as when a client shuts down writing.
+Result<void> read_input(std::string_view input, Request& request) {
+    int ends[2];
+    fuzz::require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "socketpair works");
+    UniqueFd client(ends[0]), server(ends[1]);
+    size_t scanned = 0;
+    for (;;) {
+        if (client && input.empty()) client.reset();
+        if (client) {
+            ssize_t sent = send(client.get(), input.data(), input.size(), MSG_DONTWAIT);
+            if (sent > 0) input.remove_prefix(static_cast<size_t>(sent));
+        }
+        auto complete = read_available(server.get(), request.line, scanned);
+        if (!complete) return fail(complete.error());
+        if (*complete) return split_request(request);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::DescriptorWatch descriptors;
     {
-        UniqueFd input(memfd_create("request", MFD_CLOEXEC));
-        fuzz::require(input.valid(), "memfd_create works");
-        fuzz::require(write_all(input.get(), fuzz::as_text(data, size)).has_value(), "input written");
-        fuzz::require(lseek(input.get(), 0, SEEK_SET) == 0, "input rewound");
-
         SessionSlot slot;
         Request request;
         Reply reply;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        if (auto read = read_request(input.get(), deadline, request); !read) {
+        if (auto read = read_input(fuzz::as_text(data, size), request); !read) {
             reply = Reply::failure(read.error().message());
         } else {
             require_words(request);
-            reply = dispatch(request.words, getpid(), slot);
+            ClientProcess client{.pid = getpid(),
+                                 .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)))};
+            fuzz::require(client.handle.valid(), "pidfd_open works");
+            reply = dispatch(request.words, client, slot);
         }
         fuzz::require(!slot.session, "a refused or recorded request leaves no session");
         require_reply(reply);

@@ -17,6 +17,7 @@
 #include "common/files.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
+#include "privileged/session.hpp"
 
 namespace quorin::fuzz {
 
@@ -50,7 +51,8 @@ inline std::vector<std::string_view> lines_of(std::string_view text) {
 inline Json written_and_read_back(const Json& value, size_t max_depth) {
     int fd = memfd_create("written", MFD_CLOEXEC);
     require(fd >= 0, "memfd_create works");
-    require(write_pretty(fd, value).has_value(), "the value is written");
+    auto written = write_pretty(fd, value, CONFIG_FILE_MAX_BYTES);
+    require(written.has_value() && *written == PrettyWrite::complete, "the value is written");
     auto text = read_file("/proc/self/fd/" + std::to_string(fd));
     close(fd);
     require(text.has_value() && text->ends_with('\n'), "the written file ends with a line feed");

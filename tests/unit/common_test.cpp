@@ -1,11 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 
 #include "common/base64.hpp"
 #include "common/child.hpp"
@@ -113,7 +115,7 @@ TEST(Json, WrittenPrettyFormIsTheDumpAndALineFeed) {
     {
         auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ASSERT_TRUE(file);
-        ASSERT_TRUE(write_pretty(file->get(), *value));
+        ASSERT_EQ(write_pretty(file->get(), *value, SIZE_MAX), PrettyWrite::complete);
     }
     std::string expected = dump_pretty(*value) + "\n";
     EXPECT_GT(expected.size(), size_t{3} << 20);
@@ -122,11 +124,40 @@ TEST(Json, WrittenPrettyFormIsTheDumpAndALineFeed) {
 
     auto read_only = open_file("/dev/null", O_RDONLY);
     ASSERT_TRUE(read_only);
-    EXPECT_EQ(error_of(write_pretty(read_only->get(), *value)), "Bad file descriptor (os error 9)");
+    EXPECT_EQ(error_of(write_pretty(read_only->get(), *value, SIZE_MAX)), "Bad file descriptor (os error 9)");
 }
 
 TEST(Json, QuotingEscapesQuotesAndControlsButKeepsCyrillic) {
     EXPECT_EQ(json_quote("a\"b\\c\n\x01Ключ"), "\"a\\\"b\\\\c\\n\\u0001Ключ\"");
+}
+
+// Every directory made gets the mode asked for, whatever the umask; what exists is left
+// as it is, and an existing link is followed as mkdir -p would.
+TEST(Directories, CreatedWithTheirModeWhateverTheUmask) {
+    std::string root = testing::TempDir() + "quorin-dirs-XXXXXX";
+    ASSERT_NE(mkdtemp(root.data()), nullptr);
+    auto mode_of = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    };
+    ASSERT_EQ(mkdir((root + "/kept").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("kept", (root + "/link").c_str()), 0);
+    ASSERT_EQ(close(open((root + "/file").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), 0);
+    mode_t old_umask = umask(0777);
+    auto made = create_directories(root + "/link/a//b/", 0755);
+    auto in_the_way = create_directories(root + "/file/a", 0755);
+    umask(old_umask);
+    ASSERT_TRUE(made);
+    struct stat opened {};
+    ASSERT_EQ(fstat(made->get(), &opened), 0);
+    struct stat leaf {};
+    ASSERT_EQ(stat((root + "/kept/a/b").c_str(), &leaf), 0);
+    EXPECT_EQ(opened.st_ino, leaf.st_ino);
+    EXPECT_EQ(mode_of(root + "/kept/a"), 0755u);
+    EXPECT_EQ(mode_of(root + "/kept/a/b"), 0755u);
+    EXPECT_EQ(mode_of(root + "/kept"), 0700u);
+    EXPECT_EQ(error_of(in_the_way), "Not a directory (os error 20)");
+    std::filesystem::remove_all(root);
 }
 
 TEST(ErrorChain, JoinsCausesWithColons) {

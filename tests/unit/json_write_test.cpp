@@ -11,9 +11,9 @@
 namespace quorin {
 namespace {
 
-std::string streamed(const Json& value) {
+std::string streamed(const Json& value, size_t max_bytes = SIZE_MAX, PrettyWrite expected = PrettyWrite::complete) {
     UniqueFd file(memfd_create("quorin-json-test", MFD_CLOEXEC));
-    EXPECT_TRUE(write_pretty(file.get(), value));
+    EXPECT_EQ(write_pretty(file.get(), value, max_bytes), expected);
     std::string text(static_cast<size_t>(lseek(file.get(), 0, SEEK_END)), '\0');
     EXPECT_EQ(pread(file.get(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
     return text;
@@ -30,6 +30,23 @@ TEST(JsonWriter, StreamsThePrettyFormExactly) {
     EXPECT_EQ(streamed(value), dump_pretty(value) + "\n");
     EXPECT_EQ(streamed(Json::object()), "{}\n");
     EXPECT_EQ(streamed(Json("x")), "\"x\"\n");
+}
+
+// The bound holds for the whole output, line feed included, and nothing beyond it is
+// ever written: neither the piece that would cross it nor anything after.
+TEST(JsonWriter, StopsBeforeTheOutputPassesTheBound) {
+    Json deep = Json::parse(std::string(120, '[') + "1" + std::string(120, ']'));
+    Json large = Json::array();
+    for (int i = 0; i < 40; ++i) large.push_back(deep);  // some 20 pieces of 64 KiB
+    for (const Json& value : {Json("short"), large}) {
+        const std::string whole = dump_pretty(value) + "\n";
+        EXPECT_EQ(streamed(value, whole.size()), whole);
+        for (size_t bound : {whole.size() - 1, whole.size() / 2, size_t{0}}) {
+            std::string cut = streamed(value, bound, PrettyWrite::too_large);
+            EXPECT_LE(cut.size(), bound);
+            EXPECT_EQ(cut, whole.substr(0, cut.size()));
+        }
+    }
 }
 
 }  // namespace

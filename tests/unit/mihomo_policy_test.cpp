@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <climits>
 
 #include "common/base64.hpp"
 #include "common/child.hpp"
+#include "host/cleanup_commands.hpp"
 #include "mihomo/mihomo.hpp"
 #include "mihomo/policy.hpp"
 
@@ -46,6 +49,8 @@ const std::string NO_TUN = "отсутствует безопасная конф
 const std::string NO_NAME = "отсутствует имя TUN Mihomo";
 const std::string UNSAFE = "небезопасная конфигурация TUN Mihomo";
 const std::string NO_PROXY = "в конфигурации Mihomo нет прокси";
+const std::string SECRET = "секрет API Mihomo должен быть непустой строкой";
+const std::string ROUTING = "небезопасные индексы маршрутизации TUN Mihomo";
 
 TEST(MihomoDecode, RefusesBadBase64OversizeAndBadJson) {
     std::string valid = encode_base64_url("{}");
@@ -123,6 +128,55 @@ TEST(MihomoPolicy, TunMustBeNamedAndStrict) {
     }
 }
 
+// An empty secret switches Mihomo's API check off; a forbidden key is still named first
+// and the secret is judged before anything else.
+TEST(MihomoPolicy, SecretIsANonEmptyStringWhenPresent) {
+    EXPECT_EQ(with("/secret", "x"), "ok tun0");
+    EXPECT_EQ(with("/secret", "\u00e9 \" секрет"), "ok tun0");
+    for (const Json& bad :
+         {Json(""), Json(0), Json(nullptr), Json::object({{"a", "b"}}), Json::array({"x"}), Json(true)})
+        EXPECT_EQ(with("/secret", bad), SECRET) << bad.dump();
+    EXPECT_EQ(verdict_of_text(R"({"secret":"","x-key":1})"), "запрещённый параметр Mihomo: x-key");
+    EXPECT_EQ(verdict_of_text(R"({"secret":""})"), SECRET);
+    EXPECT_EQ(verdict_of_text(R"({"secret":"x"})"), LAN);
+    std::string twice = VALID;
+    twice.insert(1, R"("secret":"x","secret":"",)");
+    EXPECT_EQ(verdict_of_text(twice), SECRET);
+}
+
+// Mihomo's rules and table must be the ones the clean-up removes; only a JSON integer counts.
+TEST(MihomoPolicy, RoutingIndexesAreTheOnesTheCleanUpRemoves) {
+    using cleanup_detail::ROUTING_TABLES, cleanup_detail::RULE_PRIORITIES;
+    EXPECT_NE(std::ranges::find(ROUTING_TABLES, std::to_string(MIHOMO_ROUTING_TABLE)), ROUTING_TABLES.end());
+    EXPECT_NE(std::ranges::find(RULE_PRIORITIES, std::to_string(MIHOMO_FIRST_RULE_PRIORITY)), RULE_PRIORITIES.end());
+
+    std::string text = VALID;
+    text.insert(text.find("\"stack\""), R"("iproute2-table-index":2022,"iproute2-rule-index":9000,)");
+    EXPECT_EQ(verdict_of_text(text), "ok tun0");
+    struct Row {
+        const char* pointer;
+        const char* value;
+    };
+    for (auto [pointer, value] :
+         {Row{"/tun/iproute2-table-index", "2023"}, Row{"/tun/iproute2-table-index", "20220"},
+          Row{"/tun/iproute2-table-index", "9000"}, Row{"/tun/iproute2-table-index", "2022.0"},
+          Row{"/tun/iproute2-table-index", "\"2022\""}, Row{"/tun/iproute2-table-index", "-2022"},
+          Row{"/tun/iproute2-table-index", "18446744073709553638"}, Row{"/tun/iproute2-rule-index", "9001"},
+          Row{"/tun/iproute2-rule-index", "0"}, Row{"/tun/iproute2-rule-index", "2022"},
+          Row{"/tun/iproute2-rule-index", "9e3"}, Row{"/tun/iproute2-rule-index", "true"},
+          Row{"/tun/iproute2-rule-index", "null"}, Row{"/tun/iproute2-rule-index", "[9000]"}}) {
+        EXPECT_EQ(with(pointer, parse_json(value, 2).value()), ROUTING) << pointer << " " << value;
+    }
+    // After the device and the flags, before the proxy source.
+    Json config = valid_config();
+    config["tun"]["iproute2-table-index"] = 1;
+    config["tun"]["device"] = "tun.0";
+    EXPECT_EQ(verdict(config), UNSAFE);
+    config["tun"]["device"] = "tun0";
+    config["proxies"] = Json::array();
+    EXPECT_EQ(verdict(config), ROUTING);
+}
+
 TEST(MihomoPolicy, NeedsANonEmptyProxyListOrProvider) {
     EXPECT_EQ(with("/proxies", Json::array()), NO_PROXY);
     EXPECT_EQ(with("/proxies", Json::object({{"a", 1}})), NO_PROXY);
@@ -138,17 +192,18 @@ TEST(MihomoPolicy, NeedsANonEmptyProxyListOrProvider) {
 // before it judges the configuration; a refusal leaves the running session alone.
 TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
     SessionSlot slot;
-    EXPECT_EQ(handle_mihomo_up("e30=", std::nullopt, slot, INT_MAX).error().message(),
-              "повреждена конфигурация Mihomo");
-    std::string forbidden = encode_base64_url(R"({"secret":"x"})");
-    EXPECT_EQ(handle_mihomo_up(forbidden, "512MiB", slot, INT_MAX).error().message(),
+    ClientProcess absent{.pid = INT_MAX};
+    EXPECT_EQ(handle_mihomo_up("e30=", std::nullopt, slot, absent).error().message(), "повреждена конфигурация Mihomo");
+    std::string forbidden = encode_base64_url(R"({"external-ui":"x"})");
+    EXPECT_EQ(handle_mihomo_up(forbidden, "512MiB", slot, absent).error().message(),
               "Не удалось определить владельца VPN");
 
     auto core = Child::spawn({.program = "/bin/sleep", .args = {"30"}});
     ASSERT_TRUE(core);
     store_session(slot, "quorin0", std::move(*core));
-    auto refused = handle_mihomo_up(forbidden, std::nullopt, slot, getpid());
-    EXPECT_EQ(refused.error().message(), "запрещённый параметр Mihomo: secret");
+    ClientProcess self{.pid = getpid(), .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)))};
+    auto refused = handle_mihomo_up(forbidden, std::nullopt, slot, self);
+    EXPECT_EQ(refused.error().message(), "запрещённый параметр Mihomo: external-ui");
     ASSERT_TRUE(slot.session);
     EXPECT_EQ(slot.session->interface_name, "quorin0");
     EXPECT_FALSE(slot.session->child.try_wait().value().has_value());
@@ -164,7 +219,8 @@ TEST(MihomoRequest, ReleasesTheRequestTextOnceDecoded) {
         std::string line = "mihomo-up " + word + " 512MiB\n" + std::string(100000, ' ');
         const std::string_view config_word = std::string_view(line).substr(10, word.size());
         const std::string_view memory_word = std::string_view(line).substr(11 + word.size(), 6);
-        auto refused = handle_mihomo_up(config_word, memory_word, slot, INT_MAX, &line);
+        ClientProcess absent{.pid = INT_MAX};
+        auto refused = handle_mihomo_up(config_word, memory_word, slot, absent, &line);
         ASSERT_FALSE(refused);
         EXPECT_NE(refused.error().message(), "некорректная конфигурация Mihomo");
         EXPECT_TRUE(line.empty());

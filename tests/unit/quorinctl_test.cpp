@@ -160,6 +160,33 @@ TEST(ProfileFormat, JsonIsSentAsItIsAndYamlConverted) {
               "not a usable YAML profile: line 1, column 4: .nan cannot be written in JSON");
 }
 
+TEST(ProfileSecret, IsAddedAsTheLastMemberOfAnObjectWithoutOne) {
+    struct Row {
+        std::string json, expected;
+    };
+    for (const auto& [json, expected] :
+         {Row{"{ \"b\": 1,\n  \"a\": 1.50 }\n", "{ \"b\": 1,\n  \"a\": 1.50 ,\"secret\":\"s\\\"\"}\n"},
+          Row{"{}", "{\"secret\":\"s\\\"\"}"}, Row{" {\n} \r\n\t", " {\n\"secret\":\"s\\\"\"} \r\n\t"},
+          Row{"{\"s\":{}}", "{\"s\":{},\"secret\":\"s\\\"\"}"}}) {
+        EXPECT_TRUE(lacks_api_secret(json)) << json;
+        EXPECT_EQ(with_api_secret(json, "s\"").value_or("<none>"), expected) << json;
+    }
+    // Sent as they are: the helper judges a secret of the profile's own, and anything
+    // that is not an object.
+    for (const char* json :
+         {"{\"secret\": \"mine\"}", "{\"secret\": null}", "{\"secret\":\"\"}", "[{}]", "\"{}\"", "{"}) {
+        EXPECT_FALSE(lacks_api_secret(json)) << json;
+        EXPECT_EQ(with_api_secret(json, "s"), std::nullopt) << json;
+    }
+}
+
+TEST(ProfileSecret, IsTwoHundredFiftySixFreshRandomBitsInHex) {
+    auto first = generate_api_secret().value();
+    EXPECT_EQ(first.size(), 64u);
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(generate_api_secret().value(), first);
+}
+
 // --- Replies and the connection -----------------------------------------------------
 
 TEST(ReplyParsing, AcceptsTheHelpersFormsAndRefusesAnythingElse) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +16,10 @@ Child spawn_shell(const std::string& script) {
     return std::move(*child);
 }
 
+ClientProcess client_of(pid_t pid) {
+    return ClientProcess{.pid = pid, .uid = 0, .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)))};
+}
+
 std::string temp_path(const char* name) {
     return (std::filesystem::temp_directory_path() / (std::string(name) + "." + std::to_string(getpid()))).string();
 }
@@ -26,7 +31,8 @@ TEST(OwnerTest, OnlyTheLiveOwnerOrAnyoneAfterItsEndMayChangeTheSession) {
     EXPECT_TRUE(check_owner(slot, 1234));  // a session without owner
 
     Child owner = spawn_shell("exec sleep 30");
-    auto handle = open_owner_handle(owner.pid());
+    ClientProcess client = client_of(owner.pid());
+    auto handle = open_owner_handle(client);
     ASSERT_TRUE(handle);
     record_owner(slot, std::move(*handle), owner.pid());
     EXPECT_TRUE(check_owner(slot, owner.pid()));
@@ -41,12 +47,20 @@ TEST(OwnerTest, OnlyTheLiveOwnerOrAnyoneAfterItsEndMayChangeTheSession) {
     EXPECT_FALSE(slot.session.has_value());
 }
 
+// The handle is taken when the client connects; a client that has ended by the time it
+// would become the owner, or that no handle could be had for, owns nothing.
 TEST(OwnerTest, NoHandleForAProcessThatIsGone) {
-    Child gone = spawn_shell("exit 0");
+    Child gone = spawn_shell("exec sleep 30");
+    ClientProcess ended = client_of(gone.pid());
+    ASSERT_TRUE(ended.handle);
+    ASSERT_TRUE(gone.kill(SIGKILL));
     ASSERT_TRUE(gone.wait());
-    auto handle = open_owner_handle(gone.pid());
-    ASSERT_FALSE(handle);
-    EXPECT_EQ(handle.error().message(), "Не удалось определить владельца VPN");
+    ClientProcess without_handle{.pid = getpid()};
+    for (ClientProcess* client : {&ended, &without_handle}) {
+        auto handle = open_owner_handle(*client);
+        ASSERT_FALSE(handle);
+        EXPECT_EQ(handle.error().message(), "Не удалось определить владельца VPN");
+    }
 }
 
 TEST(StopSession, ACoreThatEndsOnSigtermIsNotKilled) {

@@ -108,14 +108,39 @@ int run_tun_up(const Global& global, TunUpOptions& o) {
     return send_request(global, "tun-up", *line);
 }
 
-int run_mihomo_up(const Global& global, const std::string& profile, const std::string& memory_limit) {
-    if (!memory_limit.empty() && !is_memory_limit(memory_limit))
+struct MihomoUpOptions {
+    std::string profile{};
+    std::string memory_limit{};
+    bool no_secret = false;
+};
+
+// Mihomo runs as root with its API on 127.0.0.1: without a secret any local program,
+// and any web page the user opens, could replace its configuration.
+int run_mihomo_up(const Global& global, const MihomoUpOptions& o) {
+    if (!o.memory_limit.empty() && !is_memory_limit(o.memory_limit))
         return usage_error("--memory-limit: digits and then letters, at most 16 bytes (for example 512MiB)");
-    auto content = read_input(profile);
-    if (!content) return usage_error(Error(profile, content.error()).chain());
-    auto json = profile_json(profile, *content);
-    if (!json) return usage_error(profile + ": " + json.error().message());
-    return send_request(global, "mihomo-up", mihomo_up_line(*json, memory_limit));
+    auto content = read_input(o.profile);
+    if (!content) return usage_error(Error(o.profile, content.error()).chain());
+    auto json = profile_json(o.profile, *content);
+    if (!json) return usage_error(o.profile + ": " + json.error().message());
+    std::optional<std::string> added_secret;
+    if (!o.no_secret) {
+        auto secret = generate_api_secret();
+        if (!secret) return usage_error(secret.error().chain());
+        if (auto secured = with_api_secret(*json, *secret)) {
+            *json = std::move(*secured);
+            added_secret = std::move(*secret);
+        }
+    }
+    bool unsecured = o.no_secret && lacks_api_secret(*json);
+    int status = send_request(global, "mihomo-up", mihomo_up_line(*json, o.memory_limit));
+    if (status != 0) return status;
+    // Shown only for a running Mihomo; with --json, standard output stays the reply line.
+    if (added_secret) (global.json ? std::cerr : std::cout) << "Mihomo API secret: " << *added_secret << "\n";
+    if (unsecured)
+        std::cerr << "quorinctl: warning: Mihomo's API has no secret: any local program or web page can drive "
+                     "Mihomo through it\n";
+    return status;
 }
 
 int run_doctor_command(const Global& global) {
@@ -143,11 +168,15 @@ int main(int argc, char** argv) {
                                                                        : "Stop the running session and clean up";
         app.add_subcommand(simple, about);
     }
-    std::string profile, memory_limit;
+    MihomoUpOptions mihomo_up;
     auto* mihomo = app.add_subcommand("mihomo-up", "Start Mihomo in TUN mode with a JSON or YAML profile");
-    mihomo->add_option("PROFILE", profile, "profile file: .json, .yaml/.yml, or detected ('-': standard input)")
+    mihomo
+        ->add_option("PROFILE", mihomo_up.profile, "profile file: .json, .yaml/.yml, or detected ('-': standard input)")
         ->required();
-    mihomo->add_option("--memory-limit", memory_limit, "Mihomo's memory limit, for example 512MiB");
+    mihomo->add_option("--memory-limit", mihomo_up.memory_limit, "Mihomo's memory limit, for example 512MiB");
+    mihomo->add_flag("--no-secret", mihomo_up.no_secret,
+                     "send a profile without 'secret' as it is, leaving Mihomo's API open to every local "
+                     "program and web page");
     TunUpOptions tun_up;
     add_tun_up(app, tun_up);
     app.add_subcommand("doctor", "Check whether the helper can work here; changes nothing");
@@ -158,7 +187,7 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? 0 : EXIT_USAGE;
     }
     std::string command = app.get_subcommands().front()->get_name();
-    if (command == "mihomo-up") return run_mihomo_up(global, profile, memory_limit);
+    if (command == "mihomo-up") return run_mihomo_up(global, mihomo_up);
     if (command == "tun-up") return run_tun_up(global, tun_up);
     if (command == "doctor") return run_doctor_command(global);
     return send_request(global, command, command);

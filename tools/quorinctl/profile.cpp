@@ -1,5 +1,6 @@
 #include "quorinctl/profile.hpp"
 
+#include <sys/random.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@ namespace {
 constexpr size_t MAX_DEPTH = 127;
 // Aliases can make a small file expand enormously; the helper takes at most 8 MiB.
 constexpr size_t MAX_EXPANDED_BYTES = 16 * 1024 * 1024;
+constexpr size_t API_SECRET_BYTES = 32;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -262,6 +264,40 @@ Result<std::string> profile_json(std::string_view name, std::string_view content
     auto json = yaml_to_json(content);
     if (!json) return fail("neither JSON nor a usable YAML profile: " + json.error().message());
     return json;
+}
+
+bool lacks_api_secret(std::string_view json) {
+    auto value = parse_json(json, MAX_DEPTH);
+    return value && value->is_object() && !value->contains("secret");
+}
+
+std::optional<std::string> with_api_secret(std::string_view json, std::string_view secret) {
+    auto value = parse_json(json, MAX_DEPTH);
+    if (!value || !value->is_object() || value->contains("secret")) return std::nullopt;
+    // The text is one object, so after its closing brace there is only JSON white space.
+    size_t brace = json.find_last_not_of(" \t\n\r");
+    std::string text(json.substr(0, brace));
+    text += (value->empty() ? "" : ",") + json_quote("secret") + ":" + json_quote(secret);
+    text += json.substr(brace);
+    return text;
+}
+
+Result<std::string> generate_api_secret() {
+    unsigned char bytes[API_SECRET_BYTES];
+    size_t filled = 0;
+    while (filled < sizeof bytes) {
+        ssize_t n = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail("cannot generate an API secret", Error::last_os());
+        filled += static_cast<size_t>(n);
+    }
+    constexpr std::string_view DIGITS = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 0xf];
+    }
+    return text;
 }
 
 }  // namespace quorin::ctl
