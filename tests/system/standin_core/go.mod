@@ -1,0 +1,3 @@
+module quorin.example/standin-core
+
+go 1.19

@@ -1,0 +1,88 @@
+package main
+
+import (
+	"context"
+	"fmt"
+	"io/fs"
+	"os"
+	"os/exec"
+	"path/filepath"
+	"sort"
+	"strings"
+	"syscall"
+	"time"
+)
+
+// EscapeProbe is the file a transient unit would create if the core could ask PID 1 for one.
+const EscapeProbe = "/etc/quorin-escape-probe"
+
+// probeLine reports what a core could reach beyond its own files: the top-most
+// directories it may write to, whether the service manager's private socket and the
+// system bus accept it, and whether systemd-run can start a unit outside the sandbox.
+func probeLine(core string) string {
+	return fmt.Sprintf("standin-core %s probe: writable=%s systemd_private=%s system_bus=%s systemd_run=%s",
+		core, strings.Join(writableTops(), ","), connectUnix("/run/systemd/private"),
+		connectUnix("/run/dbus/system_bus_socket"), systemdRun())
+}
+
+// Directories, not below another writable one, in which a file can be created. access(2)
+// picks the candidates (it weighs read-only mounts, modes and capabilities); creating
+// and removing a file confirms each, since some file systems refuse new files anyway.
+func writableTops() []string {
+	var tops []string
+	skip := map[string]bool{"/proc": true, "/sys": true}
+	_ = filepath.WalkDir("/", func(path string, entry fs.DirEntry, err error) error {
+		if err != nil || !entry.IsDir() {
+			return nil
+		}
+		if skip[path] {
+			return filepath.SkipDir
+		}
+		if syscall.Access(path, 2 /* W_OK */) == nil && canCreate(path) {
+			tops = append(tops, path)
+			return filepath.SkipDir
+		}
+		return nil
+	})
+	sort.Strings(tops)
+	if tops == nil {
+		return []string{"none"}
+	}
+	return tops
+}
+
+func canCreate(dir string) bool {
+	path := filepath.Join(dir, fmt.Sprintf(".quorin-probe-%d", os.Getpid()))
+	fd, err := syscall.Open(path, syscall.O_WRONLY|syscall.O_CREAT|syscall.O_EXCL|syscall.O_CLOEXEC, 0600)
+	if err != nil {
+		return false
+	}
+	syscall.Close(fd)
+	syscall.Unlink(path)
+	return true
+}
+
+func connectUnix(path string) string {
+	fd, err := syscall.Socket(syscall.AF_UNIX, syscall.SOCK_STREAM|syscall.SOCK_CLOEXEC, 0)
+	if err != nil {
+		return quote(err.Error())
+	}
+	defer syscall.Close(fd)
+	if err := syscall.Connect(fd, &syscall.SockaddrUnix{Name: path}); err != nil {
+		return quote(err.Error())
+	}
+	return "connected"
+}
+
+func systemdRun() string {
+	ctx, cancel := context.WithTimeout(context.Background(), 5*time.Second)
+	defer cancel()
+	output, err := exec.CommandContext(ctx, "/usr/bin/systemd-run", "--wait", "--quiet", "--collect",
+		"/usr/bin/touch", EscapeProbe).CombinedOutput()
+	if err != nil {
+		return quote(fmt.Sprintf("%v: %s", err, strings.TrimSpace(string(output))))
+	}
+	return "exit-0"
+}
+
+func quote(text string) string { return fmt.Sprintf("%q", text) }
