@@ -43,7 +43,7 @@ CAPABILITIES = f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}
 # What the service may write to: its own directories and its private temporary ones.
 WRITABLE = ("/run/quorin", "/var/lib/quorin", "/var/cache/quorin", "/tmp", "/var/tmp")
 ESCAPE_PROBE = "/etc/quorin-escape-probe"
-EXPOSURE_LIMIT = 3.0
+EXPOSURE_LIMIT = 2.8
 
 
 class CheckFailed(Exception):
@@ -276,12 +276,14 @@ class Checks(SystemTests):
 
     def probe(self):
         return self.journal_line(r"standin-core mihomo probe: writable=(\S+) systemd_private=(.*) "
-                                 r"system_bus=(.*) systemd_run=(.*)$")
+                                 r"system_bus=(.*) systemd_run=(.*) sysctl_net=(.*)$")
 
     def writable_paths(self):
         writable = self.probe().group(1).split(",")
         outside = [path for path in writable if not any(path == top or path.startswith(top + "/") for top in WRITABLE)]
         expect(outside == [], f"writable only within {', '.join(WRITABLE)}", f"writable: {', '.join(writable)}")
+        sysctl_net = self.probe().group(5)
+        expect(sysctl_net == "writable", "the network's kernel settings writable", f"sysctl_net={sysctl_net}")
 
     def no_way_to_pid1(self):
         private, bus, systemd_run = self.probe().group(2, 3, 4)

@@ -18,11 +18,24 @@ const EscapeProbe = "/etc/quorin-escape-probe"
 
 // probeLine reports what a core could reach beyond its own files: the top-most
 // directories it may write to, whether the service manager's private socket and the
-// system bus accept it, and whether systemd-run can start a unit outside the sandbox.
+// system bus accept it, whether systemd-run can start a unit outside the sandbox, and
+// whether the network's kernel settings, which real cores set, can still be written.
 func probeLine(core string) string {
-	return fmt.Sprintf("standin-core %s probe: writable=%s systemd_private=%s system_bus=%s systemd_run=%s",
-		core, strings.Join(writableTops(), ","), connectUnix("/run/systemd/private"),
-		connectUnix("/run/dbus/system_bus_socket"), systemdRun())
+	return fmt.Sprintf("standin-core %s probe: writable=%s systemd_private=%s system_bus=%s systemd_run=%s "+
+		"sysctl_net=%s", core, strings.Join(writableTops(), ","), connectUnix("/run/systemd/private"),
+		connectUnix("/run/dbus/system_bus_socket"), systemdRun(), openForWriting(SysctlNetProbe))
+}
+
+// SysctlNetProbe is a network setting of the box's own namespace; it is opened, never written.
+const SysctlNetProbe = "/proc/sys/net/ipv4/ip_forward"
+
+func openForWriting(path string) string {
+	fd, err := syscall.Open(path, syscall.O_WRONLY|syscall.O_CLOEXEC, 0)
+	if err != nil {
+		return quote(err.Error())
+	}
+	syscall.Close(fd)
+	return "writable"
 }
 
 // Directories, not below another writable one, in which a file can be created. access(2)
