@@ -34,10 +34,6 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
 Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& layout,
                            const std::optional<std::string>& memory_limit);
 
-// Polls for /sys/class/net/<tun_device> while the core runs. On failure the core has
-// been reaped and its routing cleared.
-Result<void> wait_for_tun_interface(Child& core, const std::string& tun_device);
-
 // Replaces whatever core runs by Mihomo with the checked request's configuration and
 // makes the client its owner. After the core has been found, a failure leaves no
 // session; the owner handle is closed with the request.

@@ -45,16 +45,16 @@ Result<std::vector<std::string>> decode_server_list(std::string_view word) {
 }
 
 Result<void> handle_tun_up(const std::vector<std::string_view>& w, ClientProcess& client, SessionSlot& slot) {
-    SingboxStart start{.interface_name = std::string(w[1]), .ipv6 = w[2] == "1", .auto_route = w[3] == "1"};
+    SingboxStart start{.tun = {.interface_name = std::string(w[1]), .ipv6 = w[2] == "1", .auto_route = w[3] == "1"}};
     auto mtu = parse_u16(w[4]);
     if (!mtu) return fail("некорректный MTU", mtu.error());
-    start.mtu = *mtu;
+    start.tun.mtu = *mtu;
     auto port = parse_u16(w[5]);
     if (!port) return fail("некорректный SOCKS-порт", port.error());
-    start.socks_port = *port;
+    start.tun.socks_port = *port;
     auto bypass = decode_bypass_list(w[6]);
     if (!bypass) return fail(bypass.error());
-    start.bypass_processes = std::move(*bypass);
+    start.tun.bypass_processes = std::move(*bypass);
     if (w.size() == 8) {
         auto servers = decode_server_list(w[7]);
         if (!servers) return fail(servers.error());

@@ -37,8 +37,8 @@ constexpr const char* RECORDED = "запуск записан";
 // normalised: the launch trusts it.
 Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start) {
     fuzz::require(!slot.session, "the recorder never stores a session");
-    fuzz::require(is_interface_name(start.interface_name), "tun-up interface name was checked");
-    fuzz::require_bypass_list(start.bypass_processes);
+    fuzz::require(is_interface_name(start.tun.interface_name), "tun-up interface name was checked");
+    fuzz::require_bypass_list(start.tun.bypass_processes);
     fuzz::require(start.servers.size() <= 64, "server list holds at most 64 texts");
     fuzz::require(normalize_server_list(start.servers) == start.servers, "server list arrives normalised");
     return fail(RECORDED);
