@@ -9,10 +9,19 @@
 #include "common/child.hpp"
 #include "common/error.hpp"
 #include "common/files.hpp"
-#include "mihomo/mihomo.hpp"
+#include "common/json.hpp"
+#include "common/unique_fd.hpp"
 #include "privileged/session.hpp"
 
 namespace quorin {
+
+// A mihomo-up request that has passed the policy.
+struct MihomoRequest {
+    Json config;
+    std::string tun_device;
+    std::optional<std::string> memory_limit;
+    UniqueFd owner_handle;
+};
 
 // Where a Mihomo launch keeps its files, and how long the configuration test may run.
 struct MihomoLayout {
