@@ -144,9 +144,9 @@ TEST(MihomoPolicy, SecretIsANonEmptyStringWhenPresent) {
 
 // Mihomo's rules and table must be the ones the clean-up removes; only a JSON integer counts.
 TEST(MihomoPolicy, RoutingIndexesAreTheOnesTheCleanUpRemoves) {
-    using cleanup_detail::ROUTING_TABLES, cleanup_detail::RULE_PRIORITIES;
-    EXPECT_NE(std::ranges::find(ROUTING_TABLES, std::to_string(MIHOMO_ROUTING_TABLE)), ROUTING_TABLES.end());
-    EXPECT_NE(std::ranges::find(RULE_PRIORITIES, std::to_string(MIHOMO_FIRST_RULE_PRIORITY)), RULE_PRIORITIES.end());
+    using namespace cleanup_detail;
+    EXPECT_NE(std::ranges::find(ROUTING_TABLES, MIHOMO_ROUTING_TABLE), ROUTING_TABLES.end());
+    EXPECT_NE(std::ranges::find(RULE_PRIORITIES, MIHOMO_FIRST_RULE_PRIORITY), RULE_PRIORITIES.end());
 
     std::string text = VALID;
     text.insert(text.find("\"stack\""), R"("iproute2-table-index":2022,"iproute2-rule-index":9000,)");

@@ -14,6 +14,7 @@
 #include "common/text.hpp"
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
+#include "privileged/admission.hpp"
 #include "quorinctl/client.hpp"
 
 namespace quorin::ctl {
@@ -260,9 +261,6 @@ bool flushes_ruleset(std::string_view nft_text) {
 
 namespace {
 
-constexpr const char* NOT_AUTHORISED = "пользователь не прошёл одноразовую настройку";
-constexpr const char* DAMAGED_MARKER = "повреждён маркер авторизации Quorin";
-
 struct Asked {
     std::optional<Reply> reply{};
     std::string problem{};  // why there is no reply
@@ -300,7 +298,7 @@ Check answer_check(const Asked& status) {
 }
 
 Check authorisation_check() {
-    std::string path = "/var/lib/quorin/authorized-users/" + std::to_string(getuid());
+    std::string path = join_path(MARKER_DIR, std::to_string(getuid()));
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return marker_check(path, nullptr, errno);
     return marker_check(path, &st, 0);

@@ -22,7 +22,7 @@ constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
 
 struct Global {
-    std::string socket = DEFAULT_SOCKET;
+    std::string socket = SOCKET_PATH;
     bool json = false;
 };
 
@@ -32,16 +32,7 @@ int usage_error(const std::string& message) {
 }
 
 Result<std::string> read_input(const std::string& path) {
-    if (path != "-") return read_file(path);
-    std::string content;
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail_os();
-        if (n == 0) return content;
-        content.append(chunk, static_cast<size_t>(n));
-    }
+    return path == "-" ? read_to_end(STDIN_FILENO) : read_file(path);
 }
 
 // What a person reads for a successful reply: the versions, the interface or nothing.
