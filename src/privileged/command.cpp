@@ -1,6 +1,5 @@
 #include "privileged/command.hpp"
 
-#include <algorithm>
 #include <array>
 #include <span>
 
@@ -98,16 +97,14 @@ constexpr std::array<CommandEntry, 5> COMMANDS = {{
 ParsedRequest parse_request(Request& request) {
     std::vector<std::string_view> words;
     words.swap(request.words);
-    const auto entry = std::ranges::find_if(
-        COMMANDS, [&](const CommandEntry& command) { return !words.empty() && words[0] == command.word; });
     ParsedRequest parsed;
-    if (entry == COMMANDS.end()) {
-        parsed.command = fail(UNSUPPORTED);
-    } else {
-        parsed.word = entry->word;
-        parsed.changes_session = entry->changes_session;
-        const bool counted = words.size() >= entry->min_words && words.size() <= entry->max_words;
-        parsed.command = counted ? entry->decode(words, request) : fail(UNSUPPORTED);
+    parsed.command = fail(UNSUPPORTED);
+    for (const CommandEntry& entry : COMMANDS) {
+        if (words.empty() || words[0] != entry.word) continue;
+        parsed.word = entry.word;
+        parsed.changes_session = entry.changes_session;
+        if (words.size() >= entry.min_words && words.size() <= entry.max_words)
+            parsed.command = entry.decode(words, request);
     }
     release(request);
     return parsed;

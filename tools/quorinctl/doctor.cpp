@@ -77,8 +77,8 @@ std::vector<ConfigFile> read_existing(const std::vector<std::string>& paths) {
 
 struct ToolRun {
     bool success = false;
+    // cppcheck-suppress unusedStructMember ; read through Result<ToolRun>, which it does not follow
     std::string out{};
-    std::string err{};
 };
 
 Result<ToolRun> run_tool(const std::string& program, std::vector<std::string> args) {
@@ -86,7 +86,7 @@ Result<ToolRun> run_tool(const std::string& program, std::vector<std::string> ar
     if (!child) return fail(program + " cannot run", child.error());
     auto output = child->collect(TOOL_LIMIT);
     if (!output) return fail(program + " did not finish", output.error());
-    return ToolRun{output->status.success(), std::move(output->out), std::move(output->err)};
+    return ToolRun{output->status.success(), std::move(output->out)};
 }
 
 std::vector<std::string> lines_of(std::string_view text) {
@@ -390,7 +390,7 @@ Check networkd_check() {
     std::string where = setting.value ? " in " + setting.source : " (the default)";
     if (enabled == false) return {name, Verdict::ok, "systemd-networkd is not enabled"};
     if (setting.value == false) return {name, Verdict::ok, "ManageForeignRoutingPolicyRules=no" + where};
-    std::string subject = enabled ? "systemd-networkd is enabled" : "if systemd-networkd runs, it";
+    std::string subject = enabled.has_value() ? "systemd-networkd is enabled" : "if systemd-networkd runs, it";
     return {name, Verdict::warn,
             subject + " and manages foreign routing-policy rules (ManageForeignRoutingPolicyRules=yes" + where +
                 "): it deletes the cores' rules when it reconfigures; set ManageForeignRoutingPolicyRules=no in "

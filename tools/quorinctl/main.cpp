@@ -143,9 +143,7 @@ int run_doctor_command(const Global& global) {
     return trouble ? EXIT_REFUSED : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app("Client of the Quorin helper's socket", "quorinctl");
     app.fallthrough();
     app.require_subcommand(1);
@@ -182,4 +180,17 @@ int main(int argc, char** argv) {
     if (command == "tun-up") return run_tun_up(global, tun_up);
     if (command == "doctor") return run_doctor_command(global);
     return send_request(global, command, command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A failure to allocate, or one of CLI11's own, becomes a usage error instead of an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        return usage_error(error.what());
+    } catch (...) {
+        return usage_error("unexpected failure");
+    }
 }
