@@ -31,7 +31,7 @@ const char* const UNIT_DIRS[] = {"/etc/systemd/system", "/run/systemd/system", "
 
 std::string octal_mode(mode_t mode) {
     char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
 }
 
@@ -56,13 +56,14 @@ std::vector<std::string> drop_in_files(const std::vector<std::string>& dirs) {
     for (const auto& dir : dirs) {
         DIR* stream = opendir(dir.c_str());
         if (stream == nullptr) continue;
-        while (dirent* entry = readdir(stream)) {
+        while (dirent* entry = readdir(stream)) {  // NOLINT(concurrency-mt-unsafe): quorinctl has one thread
             std::string name = entry->d_name;
             if (name.ends_with(".conf")) by_name.emplace(name, join_path(dir, name));
         }
         closedir(stream);
     }
     std::vector<std::string> paths;
+    paths.reserve(by_name.size());
     for (auto& [name, path] : by_name) paths.push_back(path);
     return paths;
 }
