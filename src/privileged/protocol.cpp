@@ -97,9 +97,7 @@ Result<bool> read_available(int reader, std::string& line, size_t& scanned) {
         if (reads == READS_PER_CALL) return false;
         const size_t filled = line.size();
         const size_t want = std::min(READ_CHUNK, MAX_REQUEST_BYTES - filled);
-        // A request this long is a large one: room for the longest is reserved at once
-        // rather than the text being copied at every doubling. Pages that are never
-        // written cost nothing.
+        // A large request gets room for the longest at once; pages never written cost nothing.
         if (filled + want > line.capacity() && filled >= LARGE_LINE_BYTES) line.reserve(MAX_REQUEST_BYTES);
         ssize_t n = 0;
         // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
