@@ -21,10 +21,8 @@ constexpr std::array<uint8_t, 256> make_url_safe_table() {
 
 constexpr std::array<uint8_t, 256> URL_SAFE = make_url_safe_table();
 
-// Decodes the complete groups of four characters and the final group of two or three.
-// Invalid characters are collected in `seen` rather than tested one by one: every
-// valid value is below 64 and the marker has bit 7 set, so one test at the end tells.
-// Returns false for a foreign character or non-zero spare bits.
+// Decodes the groups of four and the final two or three; false for a foreign character
+// (marked by bit 7 in `seen`, tested once at the end) or non-zero spare bits.
 bool decode_into(std::string_view text, char* out) {
     const auto* in = reinterpret_cast<const uint8_t*>(text.data());
     const size_t groups = text.size() / 4;

@@ -1,5 +1,6 @@
 #include "common/child.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,8 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
+#include <thread>
 
 namespace quorin {
 
@@ -120,6 +122,14 @@ private:
     std::vector<char*> pointers_;
 };
 
+// Milliseconds left for poll: -1 without a deadline, 0 once it has passed.
+int poll_timeout(std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    if (deadline == Clock::time_point::max()) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
 }  // namespace
 
 bool ExitStatus::success() const { return WIFEXITED(raw_) && WEXITSTATUS(raw_) == 0; }
@@ -207,10 +217,13 @@ Result<void> Child::kill(int signal) {
     return {};
 }
 
-Result<CapturedOutput> Child::collect(std::optional<std::chrono::milliseconds> limit) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
-    std::string out, err;
+void Child::kill_and_reap() {
+    if (status_) return;
+    (void)kill(SIGKILL);
+    (void)wait();
+}
+
+Result<void> Child::read_streams(std::string& out, std::string& err, Deadline deadline) {
     UniqueFd* ends[2] = {&stdout_, &stderr_};
     std::string* sinks[2] = {&out, &err};
     char buffer[8192];
@@ -224,16 +237,9 @@ Result<CapturedOutput> Child::collect(std::optional<std::chrono::milliseconds> l
                 which[count++] = i;
             }
         }
-        int timeout = -1;
-        if (limit) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                (void)kill(SIGKILL);
-                (void)wait();
-                return fail(Error::os(ETIMEDOUT));
-            }
-            timeout = static_cast<int>(std::min<long long>(left, 1 << 30));
-        }
+        // Checked before the poll: a child that writes without end must not outlast it.
+        const int timeout = poll_timeout(deadline);
+        if (timeout == 0) return fail(Error::os(ETIMEDOUT));
         int ready = poll(fds, count, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -250,23 +256,37 @@ Result<CapturedOutput> Child::collect(std::optional<std::chrono::milliseconds> l
             }
         }
     }
-    // The streams are closed but the process may linger; the deadline still holds.
-    if (limit && pidfd_.valid()) {
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return {};
+}
+
+// A child may close its streams and keep running; the deadline holds for its end too.
+Result<ExitStatus> Child::wait_until(Deadline deadline) {
+    if (deadline == Deadline::max()) return wait();
+    for (;;) {
+        if (pidfd_) {
             pollfd exited = {pidfd_.get(), POLLIN, 0};
-            int ready = left > 0 ? poll(&exited, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) : 0;
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) {
-                (void)kill(SIGKILL);
-                (void)wait();
-                return fail(Error::os(ETIMEDOUT));
-            }
-            break;
+            int ready = poll(&exited, 1, poll_timeout(deadline));
+            if (ready < 0 && errno != EINTR) return fail_os();
+            if (ready > 0) return wait();
+        } else {
+            auto ended = try_wait();
+            if (!ended) return fail(ended.error());
+            if (ended->has_value()) return **ended;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        if (std::chrono::steady_clock::now() >= deadline) return fail(Error::os(ETIMEDOUT));
     }
-    Result<ExitStatus> status = wait();
-    if (!status) return fail(status.error());
+}
+
+Result<CapturedOutput> Child::collect(std::optional<std::chrono::milliseconds> limit) {
+    const Deadline deadline = limit ? std::chrono::steady_clock::now() + *limit : Deadline::max();
+    std::string out, err;
+    Result<void> read = read_streams(out, err, deadline);
+    Result<ExitStatus> status = read ? wait_until(deadline) : fail(read.error());
+    if (!status) {
+        kill_and_reap();
+        return fail(status.error());
+    }
     return CapturedOutput{std::move(out), std::move(err), *status};
 }
 

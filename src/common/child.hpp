@@ -47,7 +47,8 @@ struct CapturedOutput {
 
 // A child process of the helper: its pid, its pidfd when one could be opened, the
 // helper's ends of its piped streams and, once collected, its exit status. Dropping a
-// Child closes its descriptors but neither signals nor reaps the process.
+// Child closes its descriptors but neither signals nor reaps the process; a collection
+// that does not succeed leaves no process behind.
 class Child {
 public:
     // Starts the program; the error is the operating system's when it cannot start.
@@ -70,15 +71,22 @@ public:
     Result<ExitStatus> wait();
     // Sends a signal unless the process has already been reaped.
     Result<void> kill(int signal);
+    // SIGKILL unless already reaped, then reaps.
+    void kill_and_reap();
     // Reads the piped output and error streams to their end, then reaps the process.
-    // With a limit, a child still running at the deadline is killed and reaped and the
-    // error is the operating system's text for ETIMEDOUT.
+    // With a limit, a child whose streams are open or that still runs at the deadline
+    // fails with the operating system's text for ETIMEDOUT. On any failure the child
+    // has been killed and reaped.
     Result<CapturedOutput> collect(std::optional<std::chrono::milliseconds> limit);
     // Closes every pipe end and the pidfd.
     void close_descriptors();
 
 private:
+    using Deadline = std::chrono::steady_clock::time_point;
+
     explicit Child(pid_t pid) : pid_(pid) {}
+    Result<void> read_streams(std::string& out, std::string& err, Deadline deadline);
+    Result<ExitStatus> wait_until(Deadline deadline);
 
     pid_t pid_;
     UniqueFd pidfd_;

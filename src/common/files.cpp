@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace quorin {
 
@@ -79,20 +80,25 @@ Result<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
     return UniqueFd(fd);
 }
 
-Result<std::string> read_file(const std::string& path) {
-    auto fd = open_file(path, O_RDONLY);
-    if (!fd) return fail(fd.error());
+Result<std::string> read_to_end(int fd, size_t limit) {
     std::string content;
-    char buffer[65536];
+    std::vector<char> buffer(size_t{1} << 16);
     for (;;) {
-        ssize_t n = read(fd->get(), buffer, sizeof buffer);
+        ssize_t n = read(fd, buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return fail_os();
         }
         if (n == 0) return content;
-        content.append(buffer, static_cast<size_t>(n));
+        content.append(buffer.data(), static_cast<size_t>(n));
+        if (content.size() > limit) return content;
     }
+}
+
+Result<std::string> read_file(const std::string& path, size_t limit) {
+    auto fd = open_file(path, O_RDONLY);
+    if (!fd) return fail(fd.error());
+    return read_to_end(fd->get(), limit);
 }
 
 }  // namespace quorin

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,10 @@ struct HelperDirs {
     std::string cache_dir = "/var/cache/quorin";
     std::string run_dir = "/run/quorin";
 };
+
+inline constexpr const char* SOCKET_PATH = "/run/quorin/helper.sock";
+// One root-owned file per user that `setup` has authorised, named by the uid.
+inline constexpr const char* MARKER_DIR = "/var/lib/quorin/authorized-users";
 
 // Appends one component; a component that begins with '/' replaces the path.
 std::string join_path(std::string_view base, std::string_view component);
@@ -33,8 +38,10 @@ Result<UniqueFd> create_directories(const std::string& path, mode_t mode);
 Result<UniqueFd> create_directory_at(int parent, const std::string& name, mode_t mode);
 // Writes all of `data`, EINTR retried.
 Result<void> write_all(int fd, std::string_view data);
-// Reads the whole file.
-Result<std::string> read_file(const std::string& path);
+// Reads to the end, EINTR retried, but stops once more than `limit` bytes have come: a
+// result longer than the limit stands for a larger input without holding all of it.
+Result<std::string> read_to_end(int fd, size_t limit = SIZE_MAX);
+Result<std::string> read_file(const std::string& path, size_t limit = SIZE_MAX);
 // open(2) with O_CLOEXEC added.
 Result<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
 

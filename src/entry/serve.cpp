@@ -22,7 +22,6 @@ namespace quorin {
 
 namespace {
 
-constexpr const char* SOCKET_PATH = "/run/quorin/helper.sock";
 constexpr int ACTIVATED_FD = 3;
 
 // A missing, non-Unicode or malformed variable counts as 0.

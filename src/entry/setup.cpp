@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char* STATE_PARENT = "/var/lib";
 constexpr const char* STATE_DIR = "/var/lib/quorin";
-constexpr const char* MARKER_DIR = "/var/lib/quorin/authorized-users";
 constexpr std::string_view MARKER_CONTENT = "authorized\n";
 
 // The raw value in double quotes, invalid bytes as \xNN, for the error report.

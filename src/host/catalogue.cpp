@@ -177,30 +177,19 @@ Result<CoreManifest> parse_array_form(const Json& array) {
     return manifest;
 }
 
-// Reads the whole file, but stops as soon as it has seen more than the limit: the
-// outcome is the same as reading everything first, without holding an unbounded file.
+// A data file past the limit is refused without being held whole.
 Result<std::string> read_bounded(const std::string& path) {
-    auto fd = open_file(path, O_RDONLY);
-    if (!fd) return fail(fd.error());
-    std::string content;
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        ssize_t n = read(fd->get(), buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail_os();
-        }
-        if (n == 0) return content;
-        content.append(buffer.data(), static_cast<size_t>(n));
-        if (content.size() > MAX_DATA_FILE_BYTES) return fail("файл данных слишком большой");
-    }
+    auto content = read_file(path, MAX_DATA_FILE_BYTES);
+    if (content && content->size() > MAX_DATA_FILE_BYTES) return fail("файл данных слишком большой");
+    return content;
 }
 
 InstalledCore core(std::string_view version, const std::string& dir, std::string_view executable) {
     return InstalledCore{std::string(version), join_path(dir, executable), dir};
 }
 
-// Steps 2 and 3 of resolve_xray and resolve_sing_box: the managed copy under `home`.
+// The managed copy under `home`, used when the built-in one is incomplete: found only
+// when its manifest names a release that holds the executable.
 Result<std::optional<InstalledCore>> resolve_managed(const std::string& home, std::string_view executable) {
     auto manifest = read_core_manifest(home);
     if (!manifest) return fail(manifest.error());

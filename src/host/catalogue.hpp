@@ -41,8 +41,8 @@ std::optional<InstalledCore> resolve_mihomo(const HelperDirs& dirs);
 Result<CoreSet> require_all_cores();
 Result<std::optional<CoreManifest>> read_core_manifest(const std::string& home);
 
-// Reads a whole data file (at most 16 MiB: "файл данных слишком большой") and parses it
-// as the record type.
+// Reads a whole data file (a larger one than 16 MiB is refused) and parses it as the
+// record type.
 template <class Record>
 Result<Record> read_json_data_file(const std::string& path);
 

@@ -30,15 +30,15 @@ std::vector<ToolCommand> core_routing_commands() {
                      ADDRESS_FAMILIES.size() * (RULE_PRIORITIES.size() * DELETIONS_PER_PRIORITY + ROUTING_TABLES.size()));
     for (std::string_view table : CORE_TABLES) commands.push_back(nft_table("delete", table));
     for (std::string_view family : ADDRESS_FAMILIES) {
-        for (std::string_view priority : RULE_PRIORITIES) {
+        for (uint32_t priority : RULE_PRIORITIES) {
             for (int i = 0; i < DELETIONS_PER_PRIORITY; ++i) {
                 commands.push_back({std::string(ROUTING_TOOL),
-                                    {std::string(family), "rule", "delete", "priority", std::string(priority)}});
+                                    {std::string(family), "rule", "delete", "priority", std::to_string(priority)}});
             }
         }
-        for (std::string_view table : ROUTING_TABLES) {
+        for (uint32_t table : ROUTING_TABLES) {
             commands.push_back(
-                {std::string(ROUTING_TOOL), {std::string(family), "route", "flush", "table", std::string(table)}});
+                {std::string(ROUTING_TOOL), {std::string(family), "route", "flush", "table", std::to_string(table)}});
         }
     }
     return commands;

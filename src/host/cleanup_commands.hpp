@@ -4,6 +4,7 @@
 // iterate these lists, and unit tests check them.
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +28,13 @@ inline constexpr std::string_view KILLSWITCH_TABLE = "quorin_killswitch";
 inline constexpr std::string_view BYPASS_TABLE = "quorin_bypass";
 inline constexpr std::array<std::string_view, 2> CORE_TABLES = {"sing-box", "mihomo"};
 inline constexpr std::array<std::string_view, 2> ADDRESS_FAMILIES = {"-4", "-6"};
-inline constexpr std::array<std::string_view, 9> RULE_PRIORITIES = {"8200", "8201", "8202", "9000", "9001",
-                                                                    "9002", "9003", "9010", "32768"};
+// The only table and first rule priority the Mihomo policy lets a configuration choose.
+inline constexpr uint32_t MIHOMO_ROUTING_TABLE = 2022;
+inline constexpr uint32_t MIHOMO_FIRST_RULE_PRIORITY = 9000;
+inline constexpr std::array<uint32_t, 9> RULE_PRIORITIES = {8200, 8201, 8202, MIHOMO_FIRST_RULE_PRIORITY, 9001, 9002,
+                                                            9003, 9010, 32768};
 inline constexpr int DELETIONS_PER_PRIORITY = 4;
-inline constexpr std::array<std::string_view, 2> ROUTING_TABLES = {"20220", "2022"};
+inline constexpr std::array<uint32_t, 2> ROUTING_TABLES = {20220, MIHOMO_ROUTING_TABLE};
 // Relative to HelperDirs::run_dir (/run/quorin), in removal order.
 inline constexpr std::array<std::string_view, 2> GENERATED_CONFIG_FILES = {"sing-box.json", "mihomo.json"};
 

@@ -1,12 +1,10 @@
 #include "mihomo/launch.hpp"
 
-#include <signal.h>
 #include <sys/stat.h>
-
-#include <thread>
 
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
+#include "host/core_start.hpp"
 #include "mihomo/geodata.hpp"
 
 namespace quorin {
@@ -14,14 +12,6 @@ namespace quorin {
 namespace {
 
 constexpr int INTERFACE_CHECKS = 100;
-constexpr auto INTERFACE_CHECK_PERIOD = std::chrono::milliseconds(50);
-
-// A core that did not come up is never left behind, nor the routes it may have set.
-void discard_core(Child& core) {
-    (void)core.kill(SIGKILL);
-    (void)core.wait();
-    clear_core_routing();
-}
 
 Result<void> prepare_working_dir(const std::string& dir) {
     auto made = create_directories(dir, 0755);
@@ -38,26 +28,17 @@ Result<void> prepare_geodata_from_xray(const HelperDirs& dirs, const std::string
     return prepare_geodata((*xray)->core_dir, working_dir);
 }
 
-}  // namespace
-
+// On failure the core has been reaped and its routing cleared.
 Result<void> wait_for_tun_interface(Child& core, const std::string& tun_device) {
-    const std::string interface_path = join_path("/sys/class/net", tun_device);
-    for (int attempt = 0; attempt < INTERFACE_CHECKS; ++attempt) {
-        auto ended = core.try_wait();
-        if (!ended) {
-            discard_core(core);
-            return fail("не удалось проверить состояние Mihomo", ended.error());
-        }
-        if (ended->has_value()) {
-            clear_core_routing();
-            return fail("Mihomo завершился при запуске (" + (*ended)->text() + ")");
-        }
-        if (path_exists(interface_path)) return {};
-        std::this_thread::sleep_for(INTERFACE_CHECK_PERIOD);
-    }
-    discard_core(core);
+    auto start = wait_for_interface(core, tun_device, INTERFACE_CHECKS, [] { return true; });
+    if (start && *start == CoreStart::ready) return {};
+    abandon_core(core);
+    if (!start) return fail("не удалось проверить состояние Mihomo", start.error());
+    if (*start == CoreStart::ended) return fail("Mihomo завершился при запуске (" + core.status()->text() + ")");
     return fail("TUN-интерфейс " + tun_device + " не появился после запуска Mihomo");
 }
+
+}  // namespace
 
 Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid) {
     const HelperDirs dirs;

@@ -9,10 +9,19 @@
 #include "common/child.hpp"
 #include "common/error.hpp"
 #include "common/files.hpp"
-#include "mihomo/mihomo.hpp"
+#include "common/json.hpp"
+#include "common/unique_fd.hpp"
 #include "privileged/session.hpp"
 
 namespace quorin {
+
+// A mihomo-up request that has passed the policy.
+struct MihomoRequest {
+    Json config;
+    std::string tun_device;
+    std::optional<std::string> memory_limit;
+    UniqueFd owner_handle;
+};
 
 // Where a Mihomo launch keeps its files, and how long the configuration test may run.
 struct MihomoLayout {
@@ -33,10 +42,6 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
 // GOMEMLIMIT set only when the request carried a memory limit.
 Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& layout,
                            const std::optional<std::string>& memory_limit);
-
-// Polls for /sys/class/net/<tun_device> while the core runs. On failure the core has
-// been reaped and its routing cleared.
-Result<void> wait_for_tun_interface(Child& core, const std::string& tun_device);
 
 // Replaces whatever core runs by Mihomo with the checked request's configuration and
 // makes the client its owner. After the core has been found, a failure leaves no

@@ -4,6 +4,7 @@
 
 #include "common/base64.hpp"
 #include "common/text.hpp"
+#include "host/cleanup_commands.hpp"
 
 namespace quorin {
 
@@ -46,7 +47,7 @@ bool has_loopback_controller(const Json& config) {
 }
 
 // Only a JSON integer counts, so that nothing hangs on how Mihomo reads 2022.0 or "2022".
-bool is_absent_or_integer(const Json& object, std::string_view key, int expected) {
+bool is_absent_or_integer(const Json& object, std::string_view key, uint32_t expected) {
     auto member = object.find(key);
     return member == object.end() || (member->is_number_integer() && *member == Json(expected));
 }
@@ -54,8 +55,8 @@ bool is_absent_or_integer(const Json& object, std::string_view key, int expected
 // A table or rule priority of Mihomo's choosing would outlive the session: the clean-up
 // removes only its fixed ones.
 bool has_cleanable_routing(const Json& tun) {
-    return is_absent_or_integer(tun, "iproute2-table-index", MIHOMO_ROUTING_TABLE) &&
-           is_absent_or_integer(tun, "iproute2-rule-index", MIHOMO_FIRST_RULE_PRIORITY);
+    return is_absent_or_integer(tun, "iproute2-table-index", cleanup_detail::MIHOMO_ROUTING_TABLE) &&
+           is_absent_or_integer(tun, "iproute2-rule-index", cleanup_detail::MIHOMO_FIRST_RULE_PRIORITY);
 }
 
 Result<std::string> check_tun(const Json& config) {

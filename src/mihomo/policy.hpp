@@ -54,11 +54,6 @@ inline constexpr std::array<std::string_view, 33> ALLOWED_MIHOMO_KEYS = {
     "secret",
 };
 
-// The policy-routing table and first rule priority Mihomo may use: the ones the
-// clean-up removes. Anything else would outlive the session.
-inline constexpr int MIHOMO_ROUTING_TABLE = 2022;
-inline constexpr int MIHOMO_FIRST_RULE_PRIORITY = 9000;
-
 // Word 1 of mihomo-up: strict URL-safe Base64 of one JSON value. The library's error
 // stays attached as the cause. The same in two steps, so that a caller can let go of
 // the request text between them: the bytes (at most 8 MiB), then their JSON value.

@@ -1,7 +1,6 @@
-#include <signal.h>
-
 #include <vector>
 
+#include "host/core_start.hpp"
 #include "mihomo/core_error.hpp"
 #include "mihomo/launch.hpp"
 
@@ -30,22 +29,14 @@ MihomoLayout mihomo_layout(const HelperDirs& dirs) {
 Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout) {
     std::vector<std::string> args = mihomo_arguments(layout);
     args.insert(args.begin(), "-t");
-    auto test = Child::spawn({.program = executable,
-                              .args = std::move(args),
-                              .in = Stdio::null_device,
-                              .out = Stdio::pipe,
-                              .err = Stdio::pipe,
-                              .working_dir = layout.working_dir});
-    if (!test) return fail("не удалось проверить конфигурацию Mihomo", test.error());
-    auto output = test->collect(layout.check_limit);
-    if (!output) {
-        // Never leave a test run behind, whatever stopped the collection.
-        if (!test->status()) {
-            (void)test->kill(SIGKILL);
-            (void)test->wait();
-        }
-        return fail("не удалось проверить конфигурацию Mihomo", output.error());
-    }
+    auto output = run_core_check({.program = executable,
+                                  .args = std::move(args),
+                                  .in = Stdio::null_device,
+                                  .out = Stdio::pipe,
+                                  .err = Stdio::pipe,
+                                  .working_dir = layout.working_dir},
+                                 layout.check_limit);
+    if (!output) return fail("не удалось проверить конфигурацию Mihomo", output.error());
     if (output->status.success()) return {};
     return fail("Mihomo отклонил конфигурацию: " + extract_core_error(output->out, output->err));
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <string>
 
+#include "common/files.hpp"
+
 // Linux 6.5; Debian 12's headers predate it.
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -16,8 +18,6 @@
 namespace quorin {
 
 namespace {
-
-constexpr const char* MARKER_DIR = "/var/lib/quorin/authorized-users/";
 
 // The socket names the process that connected, even if its pid has since been reused.
 // Without that option (kernels before 6.5) the pid is opened now, which leaves only the
@@ -40,12 +40,11 @@ Result<ClientProcess> admit_client(int connection) {
     if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return fail_os();
 
     // lstat: a symbolic link at the marker path must never stand in for a marker.
-    const std::string marker = MARKER_DIR + std::to_string(peer.uid);
+    const std::string marker = join_path(MARKER_DIR, std::to_string(peer.uid));
     struct stat st {};
-    if (lstat(marker.c_str(), &st) != 0) return fail("пользователь не прошёл одноразовую настройку");
+    if (lstat(marker.c_str(), &st) != 0) return fail(NOT_AUTHORISED);
     // A marker anyone but root could have written proves nothing.
-    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != 0)
-        return fail("повреждён маркер авторизации Quorin");
+    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != 0) return fail(DAMAGED_MARKER);
     if (peer.pid < 0) return fail("Некорректный процесс клиента Quorin");
     return ClientProcess{.pid = peer.pid, .uid = peer.uid, .handle = peer_handle(connection, peer.pid)};
 }

@@ -5,17 +5,14 @@
 
 #include <cerrno>
 
-#include "common/base64.hpp"
-#include "common/files.hpp"
 #include "common/json.hpp"
 #include "common/log.hpp"
 #include "common/text.hpp"
-#include "host/bypass.hpp"
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
-#include "mihomo/mihomo.hpp"
-#include "singbox/launch.hpp"
-#include "windows_tun_config/singbox_config.hpp"
+#include "mihomo/launch.hpp"
+#include "mihomo/policy.hpp"
+#include "privileged/command.hpp"
 
 namespace quorin {
 
@@ -24,48 +21,8 @@ namespace {
 constexpr size_t READ_CHUNK = 8192;
 constexpr size_t READS_PER_CALL = 16;
 constexpr size_t LARGE_LINE_BYTES = size_t{64} * 1024;
-constexpr const char* UNSUPPORTED = "неподдерживаемый запрос";
 
 std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
-
-Result<std::vector<std::string>> decode_server_list(std::string_view word) {
-    auto bytes = decode_base64_url(word);
-    if (!bytes) return fail("повреждён список серверов", bytes.error());
-    // An array of strings nests one level; anything deeper is refused while parsing.
-    auto value = parse_json(*bytes, 1);
-    if (!value) return fail("некорректный список серверов", value.error());
-    if (!value->is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
-    std::vector<std::string> entries;
-    entries.reserve(value->size());
-    for (auto& entry : *value) {
-        if (!entry.is_string()) return fail("некорректный список серверов", Error("array element is not a string"));
-        entries.push_back(std::move(entry.get_ref<std::string&>()));
-    }
-    return entries;
-}
-
-Result<void> handle_tun_up(const std::vector<std::string_view>& w, ClientProcess& client, SessionSlot& slot) {
-    SingboxStart start{.interface_name = std::string(w[1]), .ipv6 = w[2] == "1", .auto_route = w[3] == "1"};
-    auto mtu = parse_u16(w[4]);
-    if (!mtu) return fail("некорректный MTU", mtu.error());
-    start.mtu = *mtu;
-    auto port = parse_u16(w[5]);
-    if (!port) return fail("некорректный SOCKS-порт", port.error());
-    start.socks_port = *port;
-    auto bypass = decode_bypass_list(w[6]);
-    if (!bypass) return fail(bypass.error());
-    start.bypass_processes = std::move(*bypass);
-    if (w.size() == 8) {
-        auto servers = decode_server_list(w[7]);
-        if (!servers) return fail(servers.error());
-        start.servers = normalize_server_list(*servers);
-    }
-    auto owner = open_owner_handle(client);
-    if (!owner) return fail(owner.error());
-    if (auto started = start_singbox_session(slot, start); !started) return started;
-    record_owner(slot, std::move(*owner), client.pid);
-    return {};
-}
 
 Reply status_reply() {
     auto cores = require_all_cores();
@@ -76,25 +33,54 @@ Reply status_reply() {
     return reply;
 }
 
-Reply single_word(std::string_view command, SessionSlot& slot) {
-    if (command == "status") return status_reply();
-    if (command == "tun-down") {
-        stop_session(slot);
-        cleanup_network_state();
-        return Reply::success();
-    }
-    if (command == "tun-status") {
-        auto name = tun_status(slot);
-        if (!name) return Reply::failure(name.error().message());
-        Reply reply = Reply::success();
-        reply.interface = std::move(*name);
-        return reply;
-    }
-    return Reply::failure(UNSUPPORTED);
+Reply run(const StatusCommand&, ClientProcess&, SessionSlot&) { return status_reply(); }
+
+Reply run(const TunStatusCommand&, ClientProcess&, SessionSlot& slot) {
+    auto name = tun_status(slot);
+    if (!name) return Reply::failure(name.error().message());
+    Reply reply = Reply::success();
+    reply.interface = std::move(*name);
+    return reply;
+}
+
+Reply run(const TunDownCommand&, ClientProcess&, SessionSlot& slot) {
+    stop_session(slot);
+    cleanup_network_state();
+    return Reply::success();
+}
+
+// Nothing on the host changes before the policy has passed, so a refused request
+// leaves a running session exactly as it was.
+Result<void> run_mihomo_up(MihomoUpCommand& command, ClientProcess& client, SessionSlot& slot) {
+    auto owner_handle = open_owner_handle(client);
+    if (!owner_handle) return fail(owner_handle.error());
+    auto tun_device = check_mihomo_policy(command.config);
+    if (!tun_device) return fail(tun_device.error());
+    MihomoRequest request{.config = std::move(command.config),
+                          .tun_device = std::move(*tun_device),
+                          .memory_limit = std::move(command.memory_limit),
+                          .owner_handle = std::move(*owner_handle)};
+    return launch_mihomo(std::move(request), slot, client.pid);
+}
+
+Result<void> run_tun_up(const TunUpCommand& command, ClientProcess& client, SessionSlot& slot) {
+    auto owner = open_owner_handle(client);
+    if (!owner) return fail(owner.error());
+    if (auto started = start_singbox_session(slot, command.start); !started) return started;
+    record_owner(slot, std::move(*owner), client.pid);
+    return {};
 }
 
 Reply from_result(const Result<void>& result) {
     return result ? Reply::success() : Reply::failure(result.error().message());
+}
+
+Reply run(MihomoUpCommand& command, ClientProcess& client, SessionSlot& slot) {
+    return from_result(run_mihomo_up(command, client, slot));
+}
+
+Reply run(const TunUpCommand& command, ClientProcess& client, SessionSlot& slot) {
+    return from_result(run_tun_up(command, client, slot));
 }
 
 }  // namespace
@@ -111,9 +97,7 @@ Result<bool> read_available(int reader, std::string& line, size_t& scanned) {
         if (reads == READS_PER_CALL) return false;
         const size_t filled = line.size();
         const size_t want = std::min(READ_CHUNK, MAX_REQUEST_BYTES - filled);
-        // A request this long is a large one: room for the longest is reserved at once
-        // rather than the text being copied at every doubling. Pages that are never
-        // written cost nothing.
+        // A large request gets room for the longest at once; pages never written cost nothing.
         if (filled + want > line.capacity() && filled >= LARGE_LINE_BYTES) line.reserve(MAX_REQUEST_BYTES);
         ssize_t n = 0;
         // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
@@ -145,26 +129,14 @@ Result<void> split_request(Request& request) {
     return {};
 }
 
-Reply dispatch(const std::vector<std::string_view>& w, ClientProcess& client, SessionSlot& slot,
-               std::string* request_text) {
-    const size_t n = w.size();
-    if (n == 0) return Reply::failure(UNSUPPORTED);
-    const bool changes_session = w[0] == "mihomo-up" || w[0] == "tun-down" || w[0] == "tun-up";
-    if (changes_session) {
+Reply dispatch(Request request, ClientProcess& client, SessionSlot& slot) {
+    ParsedRequest parsed = parse_request(request);
+    if (parsed.changes_session) {
         if (auto owner = check_owner(slot, client.pid); !owner) return Reply::failure(owner.error().message());
-        log_line("Quorin helper: " + std::string(w[0]) + " requested by pid " + std::to_string(client.pid));
+        log_line("Quorin helper: " + std::string(parsed.word) + " requested by pid " + std::to_string(client.pid));
     }
-    if (n == 1) return single_word(w[0], slot);
-    if (n >= 7) {
-        if (w[0] != "tun-up" || !is_interface_name(w[1]) || n > 8) return Reply::failure(UNSUPPORTED);
-        return from_result(handle_tun_up(w, client, slot));
-    }
-    if ((n == 2 || n == 3) && w[0] == "mihomo-up") {
-        std::optional<std::string_view> memory_word;
-        if (n == 3) memory_word = w[2];
-        return from_result(handle_mihomo_up(w[1], memory_word, slot, client, request_text));
-    }
-    return Reply::failure(UNSUPPORTED);
+    if (!parsed.command) return Reply::failure(parsed.command.error().message());
+    return std::visit([&](auto& command) { return run(command, client, slot); }, *parsed.command);
 }
 
 }  // namespace quorin

@@ -43,10 +43,9 @@ constexpr size_t MAX_REQUEST_BYTES = size_t{12} * 1024 * 1024;
 Result<bool> read_available(int reader, std::string& line, size_t& scanned);
 // Splits a complete line into words; refused unless it is UTF-8.
 Result<void> split_request(Request& request);
-// `request_text`, when given, is the line the words point into; mihomo-up releases it
-// once its configuration is decoded, after which the words are no longer used. A start
-// takes the client's handle for the new session's owner.
-Reply dispatch(const std::vector<std::string_view>& words, ClientProcess& client, SessionSlot& slot,
-               std::string* request_text = nullptr);
+// Parses the request, then runs it: the owner test and the log line for a command that
+// changes the session, then the command. A start takes the client's handle for the new
+// session's owner.
+Reply dispatch(Request request, ClientProcess& client, SessionSlot& slot);
 
 }  // namespace quorin

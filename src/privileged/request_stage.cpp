@@ -50,10 +50,8 @@ struct RequestStage::Held {
 RequestStage::RequestStage() = default;
 RequestStage::~RequestStage() = default;
 
-// Answers a connection and lets go of it and of everything its request held. The
-// allocator keeps what a large request freed (the line, the decoded bytes, a
-// configuration's value) for later use; the service would then idle at the size of its
-// largest request. Give it back.
+// Answers a connection and lets go of everything its request held; after a large one the
+// memory goes back to the system, or the service would idle at its largest request.
 void RequestStage::finish(std::unique_ptr<Held> held, const Reply& reply, bool large) {
     answer(held->connection.get(), reply);
     held.reset();
@@ -104,7 +102,7 @@ bool RequestStage::dispatch_next(SessionSlot& slot) {
     std::unique_ptr<Held> held = std::move(complete_.front());
     complete_.pop_front();
     const bool large = held->request.line.size() >= LARGE_REQUEST_BYTES;
-    Reply reply = dispatch(held->request.words, held->client, slot, &held->request.line);
+    Reply reply = dispatch(std::move(held->request), held->client, slot);
     finish(std::move(held), reply, large);
     return true;
 }

@@ -14,6 +14,7 @@ namespace quorin {
 
 namespace {
 
+constexpr const char* OWNER_UNKNOWN = "Не удалось определить владельца VPN";
 constexpr int STOP_CHECKS = 30;
 constexpr auto STOP_CHECK_PERIOD = std::chrono::milliseconds(50);
 
@@ -44,12 +45,12 @@ Result<void> check_owner(const SessionSlot& slot, pid_t client_pid) {
 }
 
 Result<UniqueFd> open_owner_handle(ClientProcess& client) {
-    if (!client.handle) return fail("Не удалось определить владельца VPN");
+    if (!client.handle) return fail(OWNER_UNKNOWN);
     // A client that has ended since it connected can own nothing.
     pollfd process = {client.handle.get(), POLLIN, 0};
     int ready = poll(&process, 1, 0);
-    if (ready < 0) return fail("Не удалось определить владельца VPN", Error::last_os());
-    if (ready > 0) return fail("Не удалось определить владельца VPN", Error("the client has ended"));
+    if (ready < 0) return fail(OWNER_UNKNOWN, Error::last_os());
+    if (ready > 0) return fail(OWNER_UNKNOWN, Error("the client has ended"));
     return std::move(client.handle);
 }
 

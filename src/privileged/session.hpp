@@ -36,10 +36,10 @@ struct SessionSlot {
 };
 
 // Passes when there is no owned session, the requester is the owner, or the owner has
-// ended; otherwise "VPN уже запущен в другом процессе Quorin. Отключите его в том окне".
+// ended; otherwise refuses.
 Result<void> check_owner(const SessionSlot& slot, pid_t client_pid);
-// Hands over the client's pidfd while the client still runs; failure (no handle, or the
-// client has ended): "Не удалось определить владельца VPN".
+// Hands over the client's pidfd while the client still runs; fails when there is no
+// handle or the client has ended.
 Result<UniqueFd> open_owner_handle(ClientProcess& client);
 // Replaces whatever the slot holds (without signalling it) by an unowned session.
 void store_session(SessionSlot& slot, std::string interface_name, Child child);

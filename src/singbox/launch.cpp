@@ -1,7 +1,6 @@
 #include "singbox/launch.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,24 +13,23 @@
 #include "common/text.hpp"
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
+#include "host/core_start.hpp"
 
 namespace quorin {
 
 namespace {
 
 constexpr const char* CONFIG_PATH = "/run/quorin/sing-box.json";
-constexpr const char* NET_CLASS_DIR = "/sys/class/net";
 constexpr const char* LOG_THREAD_NAME = "sing-box-log";
 constexpr const char* ABORT_MESSAGE = "Не удалось запустить TUN sing-box; подробности в журнале quorin-helper";
 // A check that never ends would hold the serving thread, and with it every client,
 // for good; a real check finishes in well under a second.
 constexpr auto CHECK_TIME_LIMIT = std::chrono::seconds(60);
 constexpr int READINESS_ATTEMPTS = 200;
-constexpr auto READINESS_PERIOD = std::chrono::milliseconds(50);
 
-Result<void> check_ranges(const SingboxStart& start) {
-    if (start.mtu < 1280 || start.mtu > 9000) return fail("MTU должен быть от 1280 до 9000");
-    if (start.socks_port < 1024) return fail("SOCKS-порт должен быть не ниже 1024");
+Result<void> check_ranges(const TunParameters& tun) {
+    if (tun.mtu < 1280 || tun.mtu > 9000) return fail("MTU должен быть от 1280 до 9000");
+    if (tun.socks_port < 1024) return fail("SOCKS-порт должен быть не ниже 1024");
     return {};
 }
 
@@ -43,31 +41,17 @@ Result<InstalledCore> find_sing_box() {
 }
 
 Json generate_config(const SingboxStart& start) {
-    TunParameters parameters{
-        .interface_name = start.interface_name,
-        .ipv6 = start.ipv6,
-        .auto_route = start.auto_route,
-        .mtu = start.mtu,
-        .socks_port = start.socks_port,
-        .bypass_processes = start.bypass_processes,
-    };
-    if (start.auto_route) parameters.route_exclusions = resolve_route_exclusions(start.servers);
+    TunParameters parameters = start.tun;
+    if (parameters.auto_route) parameters.route_exclusions = resolve_route_exclusions(start.servers);
     parameters.server_host_names = extract_host_names(start.servers);
     return build_singbox_config(parameters);
 }
 
 // Runs `sing-box check` on the written file; its standard error explains a refusal.
 Result<void> check_config(const InstalledCore& core) {
-    const char* failure = "не удалось проверить конфигурацию sing-box";
-    auto spawned = Child::spawn({.program = core.executable, .args = {"check", "-c", CONFIG_PATH}, .err = Stdio::pipe});
-    if (!spawned) return fail(failure, spawned.error());
-    auto output = spawned->collect(CHECK_TIME_LIMIT);
-    if (!output) {
-        // A time-out has reaped the child already; any other failure must not leave it.
-        (void)spawned->kill(SIGKILL);
-        (void)spawned->wait();
-        return fail(failure, output.error());
-    }
+    auto output = run_core_check({.program = core.executable, .args = {"check", "-c", CONFIG_PATH}, .err = Stdio::pipe},
+                                 CHECK_TIME_LIMIT);
+    if (!output) return fail("не удалось проверить конфигурацию sing-box", output.error());
     if (!output->status.success())
         return fail("sing-box отклонил TUN-конфигурацию: " + std::string(trim_white_space(lossy_utf8(output->err))));
     return {};
@@ -86,39 +70,23 @@ Result<void> start_log_thread(std::shared_ptr<std::atomic<bool>> started, Unique
 }
 
 // Ready once sing-box has announced its start and its interface exists.
-Result<void> wait_until_ready(Child& core, const std::string& interface_name, const std::atomic<bool>& started) {
-    const std::string interface_path = join_path(NET_CLASS_DIR, interface_name);
-    for (int attempt = 0; attempt < READINESS_ATTEMPTS; ++attempt) {
-        bool interface_exists = path_exists(interface_path);
-        auto exited = core.try_wait();
-        if (!exited) return fail(exited.error());
-        if (exited->has_value()) return fail("sing-box завершился при запуске (" + (*exited)->text() + ")");
-        if (interface_exists && started.load()) return {};
-        std::this_thread::sleep_for(READINESS_PERIOD);
-    }
-    return fail("sing-box не подтвердил готовность TUN-интерфейса " + interface_name + " за 10 секунд");
-}
-
 Result<void> watch_start(Child& core, const std::string& interface_name) {
     UniqueFd log = std::move(core.stderr_end());
     if (!log) return fail("нет журнала запуска sing-box");
     auto started = std::make_shared<std::atomic<bool>>(false);
     if (auto thread = start_log_thread(started, std::move(log)); !thread) return thread;
-    return wait_until_ready(core, interface_name, *started);
-}
-
-Error abort_start(Child& core, Error reason) {
-    (void)core.kill(SIGKILL);
-    (void)core.wait();
-    clear_core_routing();
-    core.close_descriptors();
-    return Error(ABORT_MESSAGE, std::move(reason));
+    auto start = wait_for_interface(core, interface_name, READINESS_ATTEMPTS, [&] { return started->load(); });
+    if (!start) return fail(start.error());
+    if (*start == CoreStart::ended) return fail("sing-box завершился при запуске (" + core.status()->text() + ")");
+    if (*start == CoreStart::timed_out)
+        return fail("sing-box не подтвердил готовность TUN-интерфейса " + interface_name + " за 10 секунд");
+    return {};
 }
 
 }  // namespace
 
 Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start) {
-    if (auto valid = check_ranges(start); !valid) return valid;
+    if (auto valid = check_ranges(start.tun); !valid) return valid;
     auto core = find_sing_box();
     if (!core) return fail(core.error());
 
@@ -141,10 +109,12 @@ Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start)
                                  .working_dir = core->core_dir});
     if (!spawned) return fail("не удалось запустить sing-box", spawned.error());
     Child sing_box = std::move(*spawned);
-    if (auto ready = watch_start(sing_box, start.interface_name); !ready)
-        return fail(abort_start(sing_box, ready.error()));
+    if (auto ready = watch_start(sing_box, start.tun.interface_name); !ready) {
+        abandon_core(sing_box);
+        return fail(ABORT_MESSAGE, ready.error());
+    }
 
-    store_session(slot, start.interface_name, std::move(sing_box));
+    store_session(slot, start.tun.interface_name, std::move(sing_box));
     return {};
 }
 

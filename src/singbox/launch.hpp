@@ -1,25 +1,20 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "common/error.hpp"
 #include "common/unique_fd.hpp"
-#include "host/bypass.hpp"
 #include "privileged/session.hpp"
 #include "windows_tun_config/singbox_config.hpp"
 
 namespace quorin {
 
+// The request's parameters; the host names and route exclusions in `tun` are derived
+// from `servers` when the document is generated.
 struct SingboxStart {
-    std::string interface_name{};
-    bool ipv6 = false;
-    bool auto_route = false;
-    uint16_t mtu = 0;
-    uint16_t socks_port = 0;
-    BypassList bypass_processes{};
+    TunParameters tun{};
     ServerList servers{};
 };
 

@@ -7,7 +7,7 @@
 // {"ignore_sigterm": bool, "steps": [STEP, ...]} with STEP one of
 //   {"stdout": TEXT}  {"stderr": TEXT}   TEXT a string or {"hex": "ff00"} for raw bytes
 //   {"sleep_ms": N}   {"tun": true}      {"tun": "name"}   (true: the configured name)
-//   {"exit": N}       {"signal": N}      {"hang": true}
+//   {"exit": N}       {"signal": N}      {"hang": true}    {"close_streams": true}
 // After the last step a real run (Mihomo without -t, sing-box run) waits to be killed;
 // any other run exits with status 0.
 #include <dirent.h>
@@ -216,6 +216,10 @@ json default_run(const std::string& core, const std::string& mode) {
         if (step.contains("stderr")) write_all(2, text_bytes(step["stderr"]));
         if (step.contains("sleep_ms"))
             std::this_thread::sleep_for(std::chrono::milliseconds(step["sleep_ms"].get<int>()));
+        if (step.contains("close_streams")) {
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+        }
         if (step.contains("tun"))
             create_tun(step["tun"].is_string() ? step["tun"].get<std::string>() : configured_interface(core, config));
         if (step.contains("exit")) _exit(step["exit"].get<int>());

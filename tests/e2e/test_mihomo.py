@@ -162,13 +162,16 @@ class CheckBoundTest(SandboxTest):
         install_cores()
         authorize(0)
         helper = self.start_helper(program=HELPER_SHORT_CHECK)
-        write_scenario("mihomo", "check", [{"stdout": "time=x level=error msg=partial\n"}, {"hang": True}],
-                       ignore_sigterm=True)
-        self.assertEqual(request(mihomo_up()).raw, refused("не удалось проверить конфигурацию Mihomo"))
-        check = records("mihomo", "check")[0]
-        self.assertFalse(os.path.exists(f"/proc/{check['pid']}"))
-        self.assertEqual(children_of(helper.pid), [])
-        self.assertEqual(records("mihomo", "run"), [])
+        partial = {"stdout": "time=x level=error msg=partial\n"}
+        # The second closes its streams first: only the bound on its end stops it.
+        for steps in ([partial, {"hang": True}], [partial, {"close_streams": True}, {"hang": True}]):
+            with self.subTest(steps=steps):
+                write_scenario("mihomo", "check", steps, ignore_sigterm=True)
+                self.assertEqual(request(mihomo_up()).raw, refused("не удалось проверить конфигурацию Mihomo"))
+                check = records("mihomo", "check")[-1]
+                self.assertFalse(os.path.exists(f"/proc/{check['pid']}"))
+                self.assertEqual(children_of(helper.pid), [])
+                self.assertEqual(records("mihomo", "run"), [])
         write_scenario("mihomo", "check", [])
         self.assertEqual(request(mihomo_up()).raw, reply_line())
 

@@ -1,66 +1,21 @@
-// One request from raw bytes to the reply: the line read from a socket as the serve loop
-// reads it, the word split, dispatch with the owner test, the word-count rules and the
-// decoding of every tun-up and mihomo-up argument (bypass list, server list, Mihomo
-// policy, owner pidfd).
-//
-// Nothing an input does may reach the host. This file therefore defines the three
-// operations that would: start_singbox_session, launch_mihomo and
-// cleanup_network_state. Because the executable's own definitions come first, the
-// linker never takes the real ones out of the static libraries; should anything else
-// ever pull those objects in, the link fails with a duplicate symbol instead of
-// silently running cores. Everything up to the launch is the production code.
+// One request from raw bytes to the command it asks for: the line read from a socket as
+// the serve loop reads it, the word split, and the parse with the word-count rules and
+// the decoding of every tun-up and mihomo-up argument (bypass list, server list, Mihomo
+// configuration, memory limit). The parse touches nothing on the host, so everything
+// here is the production code.
 
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <variant>
 
-#include "common/files.hpp"
 #include "common/json.hpp"
+#include "common/text.hpp"
 #include "fuzz_support.hpp"
-#include "host/cleanup.hpp"
-#include "mihomo/launch.hpp"
 #include "mihomo/policy.hpp"
+#include "privileged/command.hpp"
 #include "privileged/protocol.hpp"
-#include "singbox/launch.hpp"
-
-namespace quorin {
-
-namespace {
-
-constexpr const char* RECORDED = "запуск записан";
-
-}  // namespace
-
-// What the dispatcher hands a sing-box start must already be fully decoded and
-// normalised: the launch trusts it.
-Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start) {
-    fuzz::require(!slot.session, "the recorder never stores a session");
-    fuzz::require(is_interface_name(start.interface_name), "tun-up interface name was checked");
-    fuzz::require_bypass_list(start.bypass_processes);
-    fuzz::require(start.servers.size() <= 64, "server list holds at most 64 texts");
-    fuzz::require(normalize_server_list(start.servers) == start.servers, "server list arrives normalised");
-    return fail(RECORDED);
-}
-
-// Only a configuration that passed the policy may reach the launch, and what Mihomo
-// would read back from the written file must pass it again.
-Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid) {
-    fuzz::require(!slot.session, "the recorder never stores a session");
-    fuzz::require(client_pid == getpid(), "the client pid is passed through");
-    fuzz::require(request.owner_handle.valid(), "the owner handle is open");
-    auto device = check_mihomo_policy(request.config);
-    fuzz::require(device && *device == request.tun_device, "the launched configuration passes the policy");
-    fuzz::require(fuzz::written_and_read_back(request.config, MIHOMO_CONFIG_MAX_DEPTH) == request.config,
-                  "the written configuration reads back unchanged");
-    if (request.memory_limit) fuzz::require(request.memory_limit->size() <= 16, "memory limit is short");
-    return fail(RECORDED);
-}
-
-void cleanup_network_state() {}
-
-}  // namespace quorin
 
 namespace {
 
@@ -108,25 +63,47 @@ Result<void> read_input(std::string_view input, Request& request) {
     }
 }
 
+// What execution is handed must already be fully decoded and normalised: the launches
+// trust it. A configuration that would pass the policy reads back unchanged from the
+// file Mihomo is given.
+void require_command(const Command& command) {
+    if (const auto* tun_up = std::get_if<TunUpCommand>(&command)) {
+        const SingboxStart& start = tun_up->start;
+        fuzz::require(is_interface_name(start.tun.interface_name), "tun-up interface name was checked");
+        fuzz::require_bypass_list(start.tun.bypass_processes);
+        fuzz::require(start.servers.size() <= 64, "server list holds at most 64 texts");
+        fuzz::require(normalize_server_list(start.servers) == start.servers, "server list arrives normalised");
+    }
+    if (const auto* mihomo_up = std::get_if<MihomoUpCommand>(&command)) {
+        if (mihomo_up->memory_limit) fuzz::require(mihomo_up->memory_limit->size() <= 16, "memory limit is short");
+        if (check_mihomo_policy(mihomo_up->config))
+            fuzz::require(fuzz::written_and_read_back(mihomo_up->config, MIHOMO_CONFIG_MAX_DEPTH) == mihomo_up->config,
+                          "the written configuration reads back unchanged");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::DescriptorWatch descriptors;
     {
-        SessionSlot slot;
         Request request;
-        Reply reply;
         if (auto read = read_input(fuzz::as_text(data, size), request); !read) {
-            reply = Reply::failure(read.error().message());
+            require_reply(Reply::failure(read.error().message()));
         } else {
             require_words(request);
-            ClientProcess client{.pid = getpid(),
-                                 .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)))};
-            fuzz::require(client.handle.valid(), "pidfd_open works");
-            reply = dispatch(request.words, client, slot);
+            const std::string first = request.words.empty() ? "" : std::string(request.words[0]);
+            ParsedRequest parsed = parse_request(request);
+            fuzz::require(request.line.empty() && request.words.empty(), "the request is let go of");
+            const bool changes_session = first == "mihomo-up" || first == "tun-down" || first == "tun-up";
+            fuzz::require(parsed.changes_session == changes_session, "exactly the session commands are owner-tested");
+            fuzz::require(!changes_session || parsed.word == first, "the log line names the command word");
+            if (parsed.command) {
+                require_command(*parsed.command);
+            } else {
+                require_reply(Reply::failure(parsed.command.error().message()));
+            }
         }
-        fuzz::require(!slot.session, "a refused or recorded request leaves no session");
-        require_reply(reply);
     }
     descriptors.require_no_leak();
     return 0;

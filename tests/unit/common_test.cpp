@@ -61,8 +61,12 @@ TEST(Utf8, ValidatesAndReplacesLossily) {
     EXPECT_FALSE(is_valid_utf8("\xC0\x80"));
     EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // a surrogate
     EXPECT_FALSE(is_valid_utf8("\xE2\x82"));      // cut inside a character
-    EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\uFFFDb");
-    EXPECT_EQ(lossy_utf8("\xE2\x82" "x"), "\uFFFDx");  // one maximal subpart, one replacement
+    EXPECT_EQ(lossy_utf8("a\xFF"
+                         "b"),
+              "a\uFFFDb");
+    EXPECT_EQ(lossy_utf8("\xE2\x82"
+                         "x"),
+              "\uFFFDx");  // one maximal subpart, one replacement
     EXPECT_EQ(first_chars("жжж", 2), "жж");
     EXPECT_EQ(first_chars("ab", 5), "ab");
 }
@@ -222,14 +226,20 @@ TEST(ChildProcess, MissingProgramFailsToStartWithOsText) {
     EXPECT_EQ(child.error().message(), "No such file or directory (os error 2)");
 }
 
+// A child holding its streams open, one that has closed them and keeps running, and
+// one that writes without end: each is killed and reaped at the deadline.
 TEST(ChildProcess, TimeLimitKillsAndReaps) {
-    auto child = Child::spawn({.program = "/bin/sleep", .args = {"30"}, .out = Stdio::pipe, .err = Stdio::pipe});
-    ASSERT_TRUE(child);
-    pid_t pid = child->pid();
-    auto output = child->collect(std::chrono::milliseconds(200));
-    ASSERT_FALSE(output);
-    EXPECT_EQ(output.error().message(), "Connection timed out (os error 110)");
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // already reaped
+    for (const char* script : {"exec sleep 30", "exec sleep 30 >&- 2>&-", "exec yes"}) {
+        auto child =
+            Child::spawn({.program = "/bin/sh", .args = {"-c", script}, .out = Stdio::pipe, .err = Stdio::pipe});
+        ASSERT_TRUE(child);
+        pid_t pid = child->pid();
+        auto output = child->collect(std::chrono::milliseconds(200));
+        ASSERT_FALSE(output) << script;
+        EXPECT_EQ(output.error().message(), "Connection timed out (os error 110)") << script;
+        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << script;  // already reaped
+        EXPECT_TRUE(child->status().has_value()) << script;
+    }
 }
 
 TEST(ChildProcess, TryWaitThenKill) {

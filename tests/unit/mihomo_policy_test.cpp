@@ -3,13 +3,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include "common/base64.hpp"
 #include "common/child.hpp"
 #include "host/cleanup_commands.hpp"
-#include "mihomo/mihomo.hpp"
 #include "mihomo/policy.hpp"
+#include "privileged/command.hpp"
 
 namespace quorin {
 namespace {
@@ -146,9 +144,9 @@ TEST(MihomoPolicy, SecretIsANonEmptyStringWhenPresent) {
 
 // Mihomo's rules and table must be the ones the clean-up removes; only a JSON integer counts.
 TEST(MihomoPolicy, RoutingIndexesAreTheOnesTheCleanUpRemoves) {
-    using cleanup_detail::ROUTING_TABLES, cleanup_detail::RULE_PRIORITIES;
-    EXPECT_NE(std::ranges::find(ROUTING_TABLES, std::to_string(MIHOMO_ROUTING_TABLE)), ROUTING_TABLES.end());
-    EXPECT_NE(std::ranges::find(RULE_PRIORITIES, std::to_string(MIHOMO_FIRST_RULE_PRIORITY)), RULE_PRIORITIES.end());
+    using namespace cleanup_detail;
+    EXPECT_NE(std::ranges::find(ROUTING_TABLES, MIHOMO_ROUTING_TABLE), ROUTING_TABLES.end());
+    EXPECT_NE(std::ranges::find(RULE_PRIORITIES, MIHOMO_FIRST_RULE_PRIORITY), RULE_PRIORITIES.end());
 
     std::string text = VALID;
     text.insert(text.find("\"stack\""), R"("iproute2-table-index":2022,"iproute2-rule-index":9000,)");
@@ -192,18 +190,19 @@ TEST(MihomoPolicy, NeedsANonEmptyProxyListOrProvider) {
 // before it judges the configuration; a refusal leaves the running session alone.
 TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
     SessionSlot slot;
-    ClientProcess absent{.pid = INT_MAX};
-    EXPECT_EQ(handle_mihomo_up("e30=", std::nullopt, slot, absent).error().message(), "повреждена конфигурация Mihomo");
+    auto error_for = [&](std::vector<std::string_view> words, ClientProcess& client) {
+        return dispatch(Request{.line = {}, .words = std::move(words)}, client, slot).error.value_or("<ok>");
+    };
+    ClientProcess without_handle{.pid = getpid()};
+    EXPECT_EQ(error_for({"mihomo-up", "e30="}, without_handle), "повреждена конфигурация Mihomo");
     std::string forbidden = encode_base64_url(R"({"external-ui":"x"})");
-    EXPECT_EQ(handle_mihomo_up(forbidden, "512MiB", slot, absent).error().message(),
-              "Не удалось определить владельца VPN");
+    EXPECT_EQ(error_for({"mihomo-up", forbidden, "512MiB"}, without_handle), "Не удалось определить владельца VPN");
 
     auto core = Child::spawn({.program = "/bin/sleep", .args = {"30"}});
     ASSERT_TRUE(core);
     store_session(slot, "quorin0", std::move(*core));
     ClientProcess self{.pid = getpid(), .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)))};
-    auto refused = handle_mihomo_up(forbidden, std::nullopt, slot, self);
-    EXPECT_EQ(refused.error().message(), "запрещённый параметр Mihomo: external-ui");
+    EXPECT_EQ(error_for({"mihomo-up", forbidden}, self), "запрещённый параметр Mihomo: external-ui");
     ASSERT_TRUE(slot.session);
     EXPECT_EQ(slot.session->interface_name, "quorin0");
     EXPECT_FALSE(slot.session->child.try_wait().value().has_value());
@@ -212,19 +211,25 @@ TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
 }
 
 // The request text goes as soon as the configuration's bytes are out of it, on every
-// path; the decoding still sees the whole word.
+// path; the decoding still sees the whole word and the memory limit.
 TEST(MihomoRequest, ReleasesTheRequestTextOnceDecoded) {
-    SessionSlot slot;
     for (const std::string& word : {encode_base64_url(R"({"secret":"x"})"), std::string("e30=")}) {
-        std::string line = "mihomo-up " + word + " 512MiB\n" + std::string(100000, ' ');
-        const std::string_view config_word = std::string_view(line).substr(10, word.size());
-        const std::string_view memory_word = std::string_view(line).substr(11 + word.size(), 6);
-        ClientProcess absent{.pid = INT_MAX};
-        auto refused = handle_mihomo_up(config_word, memory_word, slot, absent, &line);
-        ASSERT_FALSE(refused);
-        EXPECT_NE(refused.error().message(), "некорректная конфигурация Mihomo");
-        EXPECT_TRUE(line.empty());
-        EXPECT_LT(line.capacity(), 100u);
+        Request request{.line = "mihomo-up " + word + " 512MiB\n" + std::string(100000, ' '), .words = {}};
+        request.words = {std::string_view(request.line).substr(0, 9),
+                         std::string_view(request.line).substr(10, word.size()),
+                         std::string_view(request.line).substr(11 + word.size(), 6)};
+        ParsedRequest parsed = parse_request(request);
+        EXPECT_TRUE(request.line.empty());
+        EXPECT_LT(request.line.capacity(), 100u);
+        EXPECT_TRUE(request.words.empty());
+        if (word == "e30=") {
+            EXPECT_EQ(parsed.command.error().message(), "повреждена конфигурация Mihomo");
+            continue;
+        }
+        ASSERT_TRUE(parsed.command);
+        const auto& command = std::get<MihomoUpCommand>(*parsed.command);
+        EXPECT_EQ(command.config, Json::object({{"secret", "x"}}));
+        EXPECT_EQ(command.memory_limit, std::optional<std::string>("512MiB"));
     }
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/files.hpp"
+#include "privileged/command.hpp"
 #include "privileged/protocol.hpp"
 
 namespace quorin {
@@ -134,19 +135,17 @@ TEST(Dispatch, RefusesUnknownWordsAndWrongCounts) {
                                Words{"tun-up", "abcdefghijklmnop", "0", "0", "1500", "1080", "W10"},
                                Words{"status", "a", "b", "c", "d", "e", "f"}}) {
         ClientProcess client = client_of(getpid());
-        Reply reply = dispatch(words, client, slot);
+        Reply reply = dispatch(Request{.line = {}, .words = words}, client, slot);
         EXPECT_FALSE(reply.ok);
         EXPECT_EQ(reply.error.value_or(""), "неподдерживаемый запрос") << words.size();
     }
 }
 
 TEST(Dispatch, DecodesTunUpArgumentsInOrder) {
-    SessionSlot slot;
-    // No process has this id, so no request here can reach a launch.
-    constexpr pid_t ABSENT_CLIENT = 0x7ffffff0;
-    auto error_for = [&](std::vector<std::string_view> words) {
-        ClientProcess client{.pid = ABSENT_CLIENT};
-        return dispatch(words, client, slot).error.value_or("<ok>");
+    auto error_for = [](std::vector<std::string_view> words) {
+        Request request{.line = {}, .words = std::move(words)};
+        ParsedRequest parsed = parse_request(request);
+        return parsed.command ? std::string("<ok>") : parsed.command.error().message();
     };
     // "W10" is the Base64 form of [].
     EXPECT_EQ(error_for({"tun-up", "tun0", "1", "1", "1500.0", "80", "=="}), "некорректный MTU");
@@ -160,9 +159,13 @@ TEST(Dispatch, DecodesTunUpArgumentsInOrder) {
     EXPECT_EQ(error_for({"tun-up", "tun0", "1", "1", "1500", "1080", "W10", "WzFd"}), "некорректный список серверов");
     EXPECT_EQ(error_for({"tun-up", "tun0", "1", "1", "1500", "1080", "W10", "W1siIl1d"}),
               "некорректный список серверов");
-    // A client that does not exist has no process handle.
-    EXPECT_EQ(error_for({"tun-up", "tun0", "true", "01", "1500", "1080", "W10", "W10"}),
-              "Не удалось определить владельца VPN");
+    EXPECT_EQ(error_for({"tun-up", "tun0", "true", "01", "+1500", "1080", "W10", "W10"}), "<ok>");
+    // Decoded, then refused for a client without a process handle.
+    SessionSlot slot;
+    ClientProcess without_handle{.pid = getpid()};
+    Reply reply = dispatch(Request{.line = {}, .words = {"tun-up", "tun0", "true", "01", "1500", "1080", "W10", "W10"}},
+                           without_handle, slot);
+    EXPECT_EQ(reply.error.value_or("<ok>"), "Не удалось определить владельца VPN");
 }
 
 // A start path that reports success without storing a session must not make the owner

@@ -1,11 +1,15 @@
+#include "privileged/session.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
-#include "privileged/session.hpp"
+#include "eventually.hpp"
 
 namespace quorin {
 namespace {
@@ -64,24 +68,31 @@ TEST(OwnerTest, NoHandleForAProcessThatIsGone) {
 }
 
 TEST(StopSession, ACoreThatEndsOnSigtermIsNotKilled) {
-    // The core takes a few of the checks to wind down; a premature SIGKILL would cut
-    // it off before it leaves its mark.
-    const std::string mark = temp_path("quorin-clean-exit");
+    // The core winds down only once the test has seen it alive after its SIGTERM; a
+    // SIGKILL close behind the SIGTERM would cut it off before it leaves its mark.
     const std::string ready = temp_path("quorin-trap-set");
-    std::filesystem::remove(mark);
-    std::filesystem::remove(ready);
+    const std::string terminated = temp_path("quorin-got-term");
+    const std::string release = temp_path("quorin-release");
+    const std::string mark = temp_path("quorin-clean-exit");
+    for (const auto& path : {ready, terminated, release, mark}) std::filesystem::remove(path);
     SessionSlot slot;
-    store_session(slot, "qtun0",
-                  spawn_shell("trap 'sleep 0.3; : > " + mark + "; exit 0' TERM; : > " + ready +
-                              "; while :; do sleep 0.01; done"));
+    store_session(
+        slot, "qtun0",
+        spawn_shell("trap ': > " + terminated + "; while [ ! -e " + release + " ]; do sleep 0.01; done; : > " + mark +
+                    "; exit 0' TERM; : > " + ready + "; while :; do sleep 0.01; done"));
     pid_t core = slot.session->child.pid();
-    while (!std::filesystem::exists(ready)) usleep(1000);  // the trap is in place
-    stop_session(slot);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(ready); }));  // the trap is in place
+    std::thread stopping([&] { stop_session(slot); });
+    const bool got_term = eventually([&] { return std::filesystem::exists(terminated); });
+    const bool alive_after_term = kill(core, 0) == 0;
+    { std::ofstream(release).put('\n'); }
+    stopping.join();
+    EXPECT_TRUE(got_term);
+    EXPECT_TRUE(alive_after_term);
     EXPECT_FALSE(slot.session.has_value());
     EXPECT_TRUE(std::filesystem::exists(mark));
     EXPECT_NE(kill(core, 0), 0);  // reaped, not a zombie
-    std::filesystem::remove(mark);
-    std::filesystem::remove(ready);
+    for (const auto& path : {ready, terminated, release, mark}) std::filesystem::remove(path);
 }
 
 TEST(StopSession, ACoreIgnoringSigtermIsKilledAndReaped) {
@@ -90,7 +101,7 @@ TEST(StopSession, ACoreIgnoringSigtermIsKilledAndReaped) {
     std::filesystem::remove(ready);
     store_session(slot, "qtun0", spawn_shell("trap '' TERM; : > " + ready + "; while :; do sleep 0.05; done"));
     pid_t core = slot.session->child.pid();
-    while (!std::filesystem::exists(ready)) usleep(1000);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(ready); }));
     std::filesystem::remove(ready);
     stop_session(slot);
     EXPECT_FALSE(slot.session.has_value());
@@ -104,7 +115,7 @@ TEST(TunStatus, NoneOnceTheCoreHasEndedButTheRecordStays) {
     store_session(slot, "lo", spawn_shell("exec sleep 30"));
     EXPECT_EQ(tun_status(slot).value(), std::optional<std::string>("lo"));
     ASSERT_TRUE(slot.session->child.kill(SIGKILL));
-    while (!slot.session->child.try_wait().value()) usleep(1000);
+    ASSERT_TRUE(eventually([&] { return slot.session->child.try_wait().value().has_value(); }));
     EXPECT_EQ(tun_status(slot).value(), std::nullopt);
     EXPECT_TRUE(slot.session.has_value());
     stop_session(slot);

@@ -10,6 +10,7 @@
 
 #include "common/files.hpp"
 #include "common/log.hpp"
+#include "eventually.hpp"
 #include "singbox/launch.hpp"
 
 namespace quorin {
@@ -109,7 +110,11 @@ TEST(SingboxLog, LogThreadSharesOnlyTheFlagAndTheLockWithTheServingThread) {
 
     const std::string core_line = "+0000 WARN " + std::string(3000, 'w');
     ASSERT_TRUE(write_all(write_end.get(), "+0000 INFO sing-box started (0.1s)\n"));
-    while (!started->load()) std::this_thread::yield();
+    if (!eventually([&] { return started->load(); })) {
+        write_end.reset();
+        log_thread.join();
+        FAIL() << "the start line was not recognised";
+    }
     const std::string own_line = "Quorin helper: " + std::string(3000, 'q') + "\n";
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(write_all(write_end.get(), core_line + "\n"));

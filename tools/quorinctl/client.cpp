@@ -16,7 +16,7 @@ namespace quorin::ctl {
 namespace {
 
 // Replies are a few hundred bytes; anything far larger is not the helper.
-constexpr size_t MAX_REPLY_BYTES = 1024 * 1024;
+constexpr size_t MAX_REPLY_BYTES = size_t{1024} * 1024;
 
 Result<std::optional<std::string>> optional_text(const Json& object, const char* key) {
     auto member = object.find(key);

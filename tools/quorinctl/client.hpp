@@ -9,8 +9,6 @@
 
 namespace quorin::ctl {
 
-inline constexpr const char* DEFAULT_SOCKET = "/run/quorin/helper.sock";
-
 // A reply line as the helper writes it: the raw line and its four members.
 struct Reply {
     std::string raw{};  // exactly the bytes received

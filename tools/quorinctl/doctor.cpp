@@ -14,6 +14,7 @@
 #include "common/text.hpp"
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
+#include "privileged/admission.hpp"
 #include "quorinctl/client.hpp"
 
 namespace quorin::ctl {
@@ -30,7 +31,7 @@ const char* const UNIT_DIRS[] = {"/etc/systemd/system", "/run/systemd/system", "
 
 std::string octal_mode(mode_t mode) {
     char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
 }
 
@@ -55,13 +56,14 @@ std::vector<std::string> drop_in_files(const std::vector<std::string>& dirs) {
     for (const auto& dir : dirs) {
         DIR* stream = opendir(dir.c_str());
         if (stream == nullptr) continue;
-        while (dirent* entry = readdir(stream)) {
+        while (dirent* entry = readdir(stream)) {  // NOLINT(concurrency-mt-unsafe): quorinctl has one thread
             std::string name = entry->d_name;
             if (name.ends_with(".conf")) by_name.emplace(name, join_path(dir, name));
         }
         closedir(stream);
     }
     std::vector<std::string> paths;
+    paths.reserve(by_name.size());
     for (auto& [name, path] : by_name) paths.push_back(path);
     return paths;
 }
@@ -76,8 +78,8 @@ std::vector<ConfigFile> read_existing(const std::vector<std::string>& paths) {
 
 struct ToolRun {
     bool success = false;
+    // cppcheck-suppress unusedStructMember ; read through Result<ToolRun>, which it does not follow
     std::string out{};
-    std::string err{};
 };
 
 Result<ToolRun> run_tool(const std::string& program, std::vector<std::string> args) {
@@ -85,7 +87,7 @@ Result<ToolRun> run_tool(const std::string& program, std::vector<std::string> ar
     if (!child) return fail(program + " cannot run", child.error());
     auto output = child->collect(TOOL_LIMIT);
     if (!output) return fail(program + " did not finish", output.error());
-    return ToolRun{output->status.success(), std::move(output->out), std::move(output->err)};
+    return ToolRun{output->status.success(), std::move(output->out)};
 }
 
 std::vector<std::string> lines_of(std::string_view text) {
@@ -260,9 +262,6 @@ bool flushes_ruleset(std::string_view nft_text) {
 
 namespace {
 
-constexpr const char* NOT_AUTHORISED = "пользователь не прошёл одноразовую настройку";
-constexpr const char* DAMAGED_MARKER = "повреждён маркер авторизации Quorin";
-
 struct Asked {
     std::optional<Reply> reply{};
     std::string problem{};  // why there is no reply
@@ -300,7 +299,7 @@ Check answer_check(const Asked& status) {
 }
 
 Check authorisation_check() {
-    std::string path = "/var/lib/quorin/authorized-users/" + std::to_string(getuid());
+    std::string path = join_path(MARKER_DIR, std::to_string(getuid()));
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return marker_check(path, nullptr, errno);
     return marker_check(path, &st, 0);
@@ -392,7 +391,7 @@ Check networkd_check() {
     std::string where = setting.value ? " in " + setting.source : " (the default)";
     if (enabled == false) return {name, Verdict::ok, "systemd-networkd is not enabled"};
     if (setting.value == false) return {name, Verdict::ok, "ManageForeignRoutingPolicyRules=no" + where};
-    std::string subject = enabled ? "systemd-networkd is enabled" : "if systemd-networkd runs, it";
+    std::string subject = enabled.has_value() ? "systemd-networkd is enabled" : "if systemd-networkd runs, it";
     return {name, Verdict::warn,
             subject + " and manages foreign routing-policy rules (ManageForeignRoutingPolicyRules=yes" + where +
                 "): it deletes the cores' rules when it reconfigures; set ManageForeignRoutingPolicyRules=no in "

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "host/cleanup_commands.hpp"
 
 namespace quorin::ctl {
 
@@ -28,10 +30,16 @@ std::string format_check(const Check& check);
 // {"check":…,"verdict":…,"detail":…}
 std::string format_check_json(const Check& check);
 
-// Policy-routing priorities and routing tables the helper's clean-up deletes: rules
-// another program keeps there disappear at the next start or stop of a core.
-inline constexpr uint32_t PRODUCT_PRIORITIES[] = {8200, 8201, 8202, 9000, 9001, 9002, 9003, 9010, 32768};
-inline constexpr uint32_t PRODUCT_TABLES[] = {2022, 20220};
+template <class Numbers>
+constexpr Numbers sorted(Numbers numbers) {
+    std::ranges::sort(numbers);
+    return numbers;
+}
+
+// Policy-routing priorities and routing tables the helper's clean-up deletes, ascending:
+// rules another program keeps there disappear at the next start or stop of a core.
+inline constexpr auto PRODUCT_PRIORITIES = sorted(cleanup_detail::RULE_PRIORITIES);
+inline constexpr auto PRODUCT_TABLES = sorted(cleanup_detail::ROUTING_TABLES);
 
 // The verdict on the marker the helper looks for, from lstat's outcome (`st` null when
 // it failed with `stat_errno`). Mirrors the helper's own admission test.

@@ -22,7 +22,7 @@ constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
 
 struct Global {
-    std::string socket = DEFAULT_SOCKET;
+    std::string socket = SOCKET_PATH;
     bool json = false;
 };
 
@@ -32,16 +32,7 @@ int usage_error(const std::string& message) {
 }
 
 Result<std::string> read_input(const std::string& path) {
-    if (path != "-") return read_file(path);
-    std::string content;
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail_os();
-        if (n == 0) return content;
-        content.append(chunk, static_cast<size_t>(n));
-    }
+    return path == "-" ? read_to_end(STDIN_FILENO) : read_file(path);
 }
 
 // What a person reads for a successful reply: the versions, the interface or nothing.
@@ -152,9 +143,7 @@ int run_doctor_command(const Global& global) {
     return trouble ? EXIT_REFUSED : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app("Client of the Quorin helper's socket", "quorinctl");
     app.fallthrough();
     app.require_subcommand(1);
@@ -191,4 +180,17 @@ int main(int argc, char** argv) {
     if (command == "tun-up") return run_tun_up(global, tun_up);
     if (command == "doctor") return run_doctor_command(global);
     return send_request(global, command, command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A failure to allocate, or one of CLI11's own, becomes a usage error instead of an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        return usage_error(error.what());
+    } catch (...) {
+        return usage_error("unexpected failure");
+    }
 }

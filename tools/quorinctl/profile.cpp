@@ -8,15 +8,14 @@
 
 #include "common/json.hpp"
 #include "common/text.hpp"
+#include "mihomo/policy.hpp"
 
 namespace quorin::ctl {
 
 namespace {
 
-// The helper refuses deeper JSON; checking here names the problem before sending.
-constexpr size_t MAX_DEPTH = 127;
 // Aliases can make a small file expand enormously; the helper takes at most 8 MiB.
-constexpr size_t MAX_EXPANDED_BYTES = 16 * 1024 * 1024;
+constexpr size_t MAX_EXPANDED_BYTES = size_t{16} * 1024 * 1024;
 constexpr size_t API_SECRET_BYTES = 32;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -162,7 +161,7 @@ private:
     }
 
     Result<void> check_depth(const YAML::Node& node, size_t depth) {
-        if (depth >= MAX_DEPTH) return fail(where(node.Mark()) + ": nested more than 127 levels");
+        if (depth >= MIHOMO_CONFIG_MAX_DEPTH) return fail(where(node.Mark()) + ": nested more than 127 levels");
         return {};
     }
 
@@ -227,7 +226,7 @@ bool ends_with_any(std::string_view name, std::initializer_list<std::string_view
 }
 
 Result<std::string> checked_json(std::string_view content) {
-    auto value = parse_json(content, MAX_DEPTH);
+    auto value = parse_json(content, MIHOMO_CONFIG_MAX_DEPTH);
     if (!value) return fail("not valid JSON: " + value.error().message());
     return std::string(content);
 }
@@ -267,12 +266,12 @@ Result<std::string> profile_json(std::string_view name, std::string_view content
 }
 
 bool lacks_api_secret(std::string_view json) {
-    auto value = parse_json(json, MAX_DEPTH);
+    auto value = parse_json(json, MIHOMO_CONFIG_MAX_DEPTH);
     return value && value->is_object() && !value->contains("secret");
 }
 
 std::optional<std::string> with_api_secret(std::string_view json, std::string_view secret) {
-    auto value = parse_json(json, MAX_DEPTH);
+    auto value = parse_json(json, MIHOMO_CONFIG_MAX_DEPTH);
     if (!value || !value->is_object() || value->contains("secret")) return std::nullopt;
     // The text is one object, so after its closing brace there is only JSON white space.
     size_t brace = json.find_last_not_of(" \t\n\r");

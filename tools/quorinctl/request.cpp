@@ -3,6 +3,7 @@
 #include "common/base64.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
+#include "mihomo/policy.hpp"
 
 namespace quorin::ctl {
 
@@ -37,15 +38,7 @@ std::string mihomo_up_line(std::string_view json, std::string_view memory_limit)
     return line;
 }
 
-bool is_memory_limit(std::string_view word) {
-    size_t digits = 0;
-    while (digits < word.size() && word[digits] >= '0' && word[digits] <= '9') ++digits;
-    if (digits == 0 || word.size() > 16) return false;
-    for (char c : word.substr(digits)) {
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
-    }
-    return true;
-}
+bool is_memory_limit(std::string_view word) { return parse_memory_limit(word).has_value(); }
 
 std::vector<std::string> parse_list_file(std::string_view content) {
     std::vector<std::string> entries;

@@ -1,0 +1,43 @@
+#include "host/core_start.hpp"
+
+#include <thread>
+
+#include "common/files.hpp"
+#include "host/cleanup.hpp"
+
+namespace quorin {
+
+namespace {
+
+constexpr auto INTERFACE_CHECK_PERIOD = std::chrono::milliseconds(50);
+
+}  // namespace
+
+Result<CapturedOutput> run_core_check(const SpawnOptions& options, std::chrono::milliseconds limit) {
+    auto check = Child::spawn(options);
+    if (!check) return fail(check.error());
+    return check->collect(limit);
+}
+
+Result<CoreStart> wait_for_interface(Child& core, const std::string& interface_name, int checks,
+                                     const std::function<bool()>& announced) {
+    const std::string interface_path = join_path("/sys/class/net", interface_name);
+    for (int attempt = 0; attempt < checks; ++attempt) {
+        // Looked at before the exit test, so that a core found running has its interface.
+        bool interface_exists = path_exists(interface_path);
+        auto ended = core.try_wait();
+        if (!ended) return fail(ended.error());
+        if (ended->has_value()) return CoreStart::ended;
+        if (interface_exists && announced()) return CoreStart::ready;
+        std::this_thread::sleep_for(INTERFACE_CHECK_PERIOD);
+    }
+    return CoreStart::timed_out;
+}
+
+void abandon_core(Child& core) {
+    core.kill_and_reap();
+    clear_core_routing();
+    core.close_descriptors();
+}
+
+}  // namespace quorin
