@@ -10,11 +10,11 @@ namespace {
 // The configuration's value; the request text and the decoded bytes are let go of as
 // soon as they have served, which keeps a maximal request's peak memory to the bytes
 // and the value together.
-Result<Json> decode_config(std::string_view config_word, std::string* request_text) {
+Result<JsonDocument> decode_config(std::string_view config_word, std::string* request_text) {
     auto bytes = decode_mihomo_bytes(config_word);
     if (request_text) std::string().swap(*request_text);
     if (!bytes) return fail(bytes.error());
-    return parse_mihomo_config(*bytes);
+    return parse_mihomo_config(std::move(*bytes));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 namespace quorin {
 
 struct MihomoRequest {
-    Json config;
+    JsonDocument config;
     std::string tun_device;
     std::optional<std::string> memory_limit;
     UniqueFd owner_handle;

@@ -32,14 +32,15 @@ Result<std::vector<std::string>> decode_server_list(std::string_view word) {
     auto bytes = decode_base64_url(word);
     if (!bytes) return fail("повреждён список серверов", bytes.error());
     // An array of strings nests one level; anything deeper is refused while parsing.
-    auto value = parse_json(*bytes, 1);
-    if (!value) return fail("некорректный список серверов", value.error());
-    if (!value->is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
+    auto document = JsonDocument::parse(std::move(*bytes), 1);
+    if (!document) return fail("некорректный список серверов", document.error());
+    JsonView list = document->root();
+    if (!list.is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
     std::vector<std::string> entries;
-    entries.reserve(value->size());
-    for (auto& entry : *value) {
+    entries.reserve(list.size());
+    for (JsonView entry : list.children()) {
         if (!entry.is_string()) return fail("некорректный список серверов", Error("array element is not a string"));
-        entries.push_back(std::move(entry.get_ref<std::string&>()));
+        entries.emplace_back(entry.text());
     }
     return entries;
 }

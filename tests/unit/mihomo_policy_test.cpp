@@ -20,15 +20,15 @@ constexpr const char* VALID = R"({"allow-lan":false,"external-controller":"127.0
 
 Json valid_config() { return parse_json(VALID, 127).value(); }
 
-std::string verdict(const Json& config) {
-    auto device = check_mihomo_policy(config);
+std::string verdict_of_text(std::string_view text) {
+    auto config = decode_mihomo_config(encode_base64_url(text));
+    if (!config) return config.error().message();
+    auto device = check_mihomo_policy(*config);
     return device ? "ok " + *device : device.error().message();
 }
 
-std::string verdict_of_text(std::string_view text) {
-    auto config = decode_mihomo_config(encode_base64_url(text));
-    return config ? verdict(*config) : config.error().message();
-}
+// The policy sees the value as a client would send it.
+std::string verdict(const Json& config) { return verdict_of_text(dump_compact(config)); }
 
 std::string with(const char* pointer, const Json& value) {
     Json config = valid_config();
