@@ -28,7 +28,7 @@ constexpr const char* UNSUPPORTED = "неподдерживаемый запро
 
 std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
 
-Result<std::vector<std::string>> decode_server_list(std::string_view word) {
+Result<ServerList> decode_server_list(std::string_view word) {
     auto bytes = decode_base64_url(word);
     if (!bytes) return fail("повреждён список серверов", bytes.error());
     // An array of strings nests one level; anything deeper is refused while parsing.
@@ -36,13 +36,10 @@ Result<std::vector<std::string>> decode_server_list(std::string_view word) {
     if (!document) return fail("некорректный список серверов", document.error());
     JsonView list = document->root();
     if (!list.is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
-    std::vector<std::string> entries;
-    entries.reserve(list.size());
     for (JsonView entry : list.children()) {
         if (!entry.is_string()) return fail("некорректный список серверов", Error("array element is not a string"));
-        entries.emplace_back(entry.text());
     }
-    return entries;
+    return normalize_server_list(list);
 }
 
 Result<void> handle_tun_up(const std::vector<std::string_view>& w, ClientProcess& client, SessionSlot& slot) {
@@ -59,7 +56,7 @@ Result<void> handle_tun_up(const std::vector<std::string_view>& w, ClientProcess
     if (w.size() == 8) {
         auto servers = decode_server_list(w[7]);
         if (!servers) return fail(servers.error());
-        start.servers = normalize_server_list(*servers);
+        start.servers = std::move(*servers);
     }
     auto owner = open_owner_handle(client);
     if (!owner) return fail(owner.error());
@@ -142,7 +139,9 @@ Result<bool> read_available(int reader, std::string& line, size_t& scanned) {
 
 Result<void> split_request(Request& request) {
     if (!is_valid_utf8(request.line)) return fail("stream did not contain valid UTF-8");
-    request.words = split_white_space(request.line);
+    // No request has more than eight words, and any ninth makes a line unsupported: the
+    // rest is not split, so a line of millions of words costs no more than the line.
+    request.words = split_white_space(request.line, 9);
     return {};
 }
 
