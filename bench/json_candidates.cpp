@@ -110,8 +110,11 @@ void simdjson_pretty(Out& out, simdjson::dom::element value, size_t level) {
             out.put(std::string(2 * level, ' ') + "]");
             return;
         }
-        case element_type::STRING: return quoted(out, value.get_string().value_unsafe());
-        default: out.put(simdjson::minify(value)); return;
+        case element_type::STRING:
+            return quoted(out, value.get_string().value_unsafe());
+        default:
+            out.put(simdjson::minify(value));
+            return;
     }
 }
 
@@ -120,7 +123,9 @@ struct Figures {
     bool refused = false;
 };
 
-double since(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+double since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 Figures nlohmann_candidate(const std::string& text, int sink) {
     Figures f;
@@ -251,8 +256,8 @@ int main() {
                 peak.push_back(f.peak_mib);
             }
             double total = median(parse) + median(write_ms) + median(release);
-            std::printf("%-30s %-32s %9.1f %9.1f %9.1f %9.1f %10.1f%s\n", shape, name, median(parse),
-                        median(write_ms), median(release), total, median(peak), refused ? "  REFUSED" : "");
+            std::printf("%-30s %-32s %9.1f %9.1f %9.1f %9.1f %10.1f%s\n", shape, name, median(parse), median(write_ms),
+                        median(release), total, median(peak), refused ? "  REFUSED" : "");
         }
     }
 }

@@ -140,7 +140,7 @@ private:
 };
 
 constexpr std::array<char, 16> HEX_DIGITS = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+                                             '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
 
 // The library's escaping for valid UTF-8: the short escapes, \u00XX for the other
 // controls, everything else raw.
@@ -153,13 +153,27 @@ void put_quoted(DescriptorSink& sink, std::string_view text) {
         sink.put(text.substr(plain, i - plain));
         plain = i + 1;
         switch (c) {
-            case '"': sink.put("\\\""); break;
-            case '\\': sink.put("\\\\"); break;
-            case '\b': sink.put("\\b"); break;
-            case '\f': sink.put("\\f"); break;
-            case '\n': sink.put("\\n"); break;
-            case '\r': sink.put("\\r"); break;
-            case '\t': sink.put("\\t"); break;
+            case '"':
+                sink.put("\\\"");
+                break;
+            case '\\':
+                sink.put("\\\\");
+                break;
+            case '\b':
+                sink.put("\\b");
+                break;
+            case '\f':
+                sink.put("\\f");
+                break;
+            case '\n':
+                sink.put("\\n");
+                break;
+            case '\r':
+                sink.put("\\r");
+                break;
+            case '\t':
+                sink.put("\\t");
+                break;
             default:
                 sink.put("\\u00");
                 sink.put(HEX_DIGITS[c >> 4]);
@@ -343,8 +357,7 @@ private:
     }
     uint32_t add(Kind kind, size_t first, size_t second, bool unescaped = false) {
         if (!open_.empty()) ++document_.nodes_[open_.back()].first;
-        document_.nodes_.push_back(
-            Node{kind, unescaped, static_cast<uint32_t>(first), static_cast<uint32_t>(second)});
+        document_.nodes_.push_back(Node{kind, unescaped, static_cast<uint32_t>(first), static_cast<uint32_t>(second)});
         return static_cast<uint32_t>(document_.nodes_.size() - 1);
     }
     void close() {
@@ -365,9 +378,9 @@ private:
             if (auto parsed = number(); !parsed) return fail(parsed.error());
             return false;
         }
-        for (auto [word, kind] : {std::pair{std::string_view("null"), Kind::null},
-                                  std::pair{std::string_view("true"), Kind::true_literal},
-                                  std::pair{std::string_view("false"), Kind::false_literal}}) {
+        for (auto [word, kind] :
+             {std::pair{std::string_view("null"), Kind::null}, std::pair{std::string_view("true"), Kind::true_literal},
+              std::pair{std::string_view("false"), Kind::false_literal}}) {
             if (text_.substr(pos_, word.size()) == word) {
                 add(kind, 0, 0);
                 pos_ += word.size();
@@ -460,16 +473,34 @@ private:
         const char c = pos_ + 1 < text_.size() ? text_[pos_ + 1] : '\0';
         pos_ += 2;
         switch (c) {
-            case '"': out += '"'; return {};
-            case '\\': out += '\\'; return {};
-            case '/': out += '/'; return {};
-            case 'b': out += '\b'; return {};
-            case 'f': out += '\f'; return {};
-            case 'n': out += '\n'; return {};
-            case 'r': out += '\r'; return {};
-            case 't': out += '\t'; return {};
-            case 'u': break;
-            default: return error("invalid escape");
+            case '"':
+                out += '"';
+                return {};
+            case '\\':
+                out += '\\';
+                return {};
+            case '/':
+                out += '/';
+                return {};
+            case 'b':
+                out += '\b';
+                return {};
+            case 'f':
+                out += '\f';
+                return {};
+            case 'n':
+                out += '\n';
+                return {};
+            case 'r':
+                out += '\r';
+                return {};
+            case 't':
+                out += '\t';
+                return {};
+            case 'u':
+                break;
+            default:
+                return error("invalid escape");
         }
         auto unit = hex4(pos_);
         if (!unit) return error("invalid \\u escape");
@@ -552,14 +583,20 @@ std::string_view JsonDocument::text_of(const Node& node) const {
 
 const char* JsonView::type_name() const {
     switch (document_->nodes_[index_].kind) {
-        case Kind::null: return "null";
+        case Kind::null:
+            return "null";
         case Kind::false_literal:
-        case Kind::true_literal: return "boolean";
+        case Kind::true_literal:
+            return "boolean";
         case Kind::integer:
-        case Kind::number: return "number";
-        case Kind::string: return "string";
-        case Kind::array: return "array";
-        case Kind::object: return "object";
+        case Kind::number:
+            return "number";
+        case Kind::string:
+            return "string";
+        case Kind::array:
+            return "array";
+        case Kind::object:
+            return "object";
     }
     return "null";
 }
@@ -632,14 +669,28 @@ public:
     void value(uint32_t index, size_t level) {
         const Node& node = nodes_[index];
         switch (node.kind) {
-            case Kind::null: sink_.put("null"); return;
-            case Kind::false_literal: sink_.put("false"); return;
-            case Kind::true_literal: sink_.put("true"); return;
+            case Kind::null:
+                sink_.put("null");
+                return;
+            case Kind::false_literal:
+                sink_.put("false");
+                return;
+            case Kind::true_literal:
+                sink_.put("true");
+                return;
             case Kind::integer:
-            case Kind::number: sink_.put(document_.text_of(node)); return;
-            case Kind::string: put_quoted(sink_, document_.text_of(node)); return;
-            case Kind::array: array(index, level); return;
-            case Kind::object: object(index, level); return;
+            case Kind::number:
+                sink_.put(document_.text_of(node));
+                return;
+            case Kind::string:
+                put_quoted(sink_, document_.text_of(node));
+                return;
+            case Kind::array:
+                array(index, level);
+                return;
+            case Kind::object:
+                object(index, level);
+                return;
         }
     }
 
@@ -672,8 +723,8 @@ private:
         });
         size_t kept = 0;
         for (size_t i = 0; i < keys.size(); ++i) {
-            bool repeated = i + 1 < keys.size() &&
-                            document_.text_of(nodes_[keys[i]]) == document_.text_of(nodes_[keys[i + 1]]);
+            bool repeated =
+                i + 1 < keys.size() && document_.text_of(nodes_[keys[i]]) == document_.text_of(nodes_[keys[i + 1]]);
             if (!repeated) keys[kept++] = keys[i];
         }
         keys.resize(kept);

@@ -102,7 +102,6 @@ Result<std::optional<std::string>> tun_status(SessionSlot& slot) {
     return std::optional<std::string>(name);
 }
 
-
 Result<PrettyWrite> write_json_file(const std::string& path, const Json& value) {
     return write_value_file(path, value);
 }

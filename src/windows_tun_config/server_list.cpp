@@ -142,9 +142,7 @@ std::string format_ipv4(Ipv4 address) {
     return text;
 }
 
-std::vector<Ipv4> extract_ipv4_servers(const std::vector<std::string>& entries) {
-    return lowest_ipv4_servers(entries);
-}
+std::vector<Ipv4> extract_ipv4_servers(const std::vector<std::string>& entries) { return lowest_ipv4_servers(entries); }
 
 std::vector<std::string> extract_host_names(const std::vector<std::string>& entries) {
     return first_host_names(entries);
