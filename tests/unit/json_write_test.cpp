@@ -78,10 +78,11 @@ TEST(JsonDocumentWriter, WritesTheLibrarysFormWithNumbersAsGiven) {
 // The same decision as the library's parser on what it is strict or lenient about.
 TEST(JsonDocumentWriter, AcceptsAndRefusesWhatTheLibraryDoes) {
     using namespace std::string_view_literals;
+    const std::string long_integer = "1" + std::string(308, '0');  // still below the largest double
     const std::vector<std::string_view> inputs = {"1e400"sv,
                                                   "-1e400",
                                                   "1e-400",
-                                                  std::string_view("1" + std::string(308, '0')),
+                                                  long_integer,
                                                   "[1.]",
                                                   "[.5]",
                                                   "[01]",
