@@ -170,7 +170,7 @@ std::string_view trim_white_space(std::string_view text) {
     return trim_white_space_end(text.substr(pos));
 }
 
-std::vector<std::string_view> split_white_space(std::string_view text) {
+std::vector<std::string_view> split_white_space(std::string_view text, size_t max_words) {
     std::vector<std::string_view> words;
     size_t start = std::string_view::npos;
     for (size_t pos = 0; pos < text.size();) {
@@ -191,12 +191,13 @@ std::vector<std::string_view> split_white_space(std::string_view text) {
         }
         if (white && start != std::string_view::npos) {
             words.push_back(text.substr(start, here - start));
+            if (words.size() == max_words) return words;
             start = std::string_view::npos;
         } else if (!white && start == std::string_view::npos) {
             start = here;
         }
     }
-    if (start != std::string_view::npos) words.push_back(text.substr(start));
+    if (start != std::string_view::npos && words.size() < max_words) words.push_back(text.substr(start));
     return words;
 }
 

@@ -26,7 +26,8 @@ bool is_white_space(char32_t c);
 std::string_view trim_white_space(std::string_view text);
 std::string_view trim_white_space_end(std::string_view text);
 // Splits at runs of white space; empty pieces are dropped. The pieces refer into `text`.
-std::vector<std::string_view> split_white_space(std::string_view text);
+// Stops after the first `max_words` pieces.
+std::vector<std::string_view> split_white_space(std::string_view text, size_t max_words = SIZE_MAX);
 
 bool is_ascii_alnum(char c);
 // 1 to 15 bytes, each an ASCII letter, digit, '-' or '_'.

@@ -23,14 +23,12 @@ constexpr const char* TOO_MANY = "слишком много процессов �
 constexpr const char* BAD_ENTRY = "некорректный процесс обхода";
 
 // Exactly one JSON array of strings, white space around it allowed.
-Result<std::vector<std::string>> parse_string_array(std::string_view text) {
-    auto value = parse_json(text, BYPASS_MAX_DEPTH);
-    if (!value) return fail(value.error());
-    try {
-        return value->get<std::vector<std::string>>();
-    } catch (const Json::exception& ex) {
-        return fail(ex.what());
+Result<void> check_string_array(JsonView list) {
+    if (!list.is_array()) return fail(std::string("type must be array, but is ") + list.type_name());
+    for (JsonView entry : list.children()) {
+        if (!entry.is_string()) return fail(std::string("type must be string, but is ") + entry.type_name());
     }
+    return {};
 }
 
 }  // namespace
@@ -38,9 +36,16 @@ Result<std::vector<std::string>> parse_string_array(std::string_view text) {
 Result<BypassList> decode_bypass_list(std::string_view word) {
     auto bytes = decode_base64_url(word);
     if (!bytes) return fail(CORRUPT_WORD, bytes.error());
-    auto entries = parse_string_array(*bytes);
-    if (!entries) return fail(BAD_LIST, entries.error());
-    return normalize_bypass_list(std::move(*entries));
+    auto document = JsonDocument::parse(std::move(*bytes), BYPASS_MAX_DEPTH);
+    if (!document) return fail(BAD_LIST, document.error());
+    JsonView list = document->root();
+    if (auto typed = check_string_array(list); !typed) return fail(BAD_LIST, typed.error());
+    // Too long a list is refused before its strings are copied.
+    if (list.size() > MAX_BYPASS_ENTRIES) return fail(TOO_MANY);
+    std::vector<std::string> entries;
+    entries.reserve(list.size());
+    for (JsonView entry : list.children()) entries.emplace_back(entry.text());
+    return normalize_bypass_list(std::move(entries));
 }
 
 Result<BypassList> normalize_bypass_list(std::vector<std::string> entries) {

@@ -17,7 +17,7 @@ namespace quorin {
 
 // A mihomo-up request that has passed the policy.
 struct MihomoRequest {
-    Json config;
+    JsonDocument config;
     std::string tun_device;
     std::optional<std::string> memory_limit;
     UniqueFd owner_handle;

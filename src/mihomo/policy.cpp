@@ -20,51 +20,54 @@ bool is_allowed_key(std::string_view key) {
 }
 
 // True only for a present member holding exactly this JSON literal.
-bool has_literal(const Json& object, std::string_view key, bool expected) {
+bool has_literal(JsonView object, std::string_view key, bool expected) {
     auto member = object.find(key);
-    return member != object.end() && member->is_boolean() && member->get<bool>() == expected;
+    return member && member->is_boolean() && member->is_true() == expected;
 }
 
-// Objects iterate in ascending byte order, so the first forbidden key met is the
-// smallest one.
-Result<void> check_keys(const Json& config) {
-    for (auto member = config.begin(); member != config.end(); ++member) {
-        if (!is_allowed_key(member.key())) return fail("запрещённый параметр Mihomo: " + member.key());
+// The refusal names the smallest forbidden key in byte order.
+Result<void> check_keys(JsonView config) {
+    std::optional<std::string_view> smallest;
+    bool at_key = true;
+    for (JsonView child : config.children()) {
+        std::string_view key = child.text();
+        if (at_key && !is_allowed_key(key) && (!smallest || key < *smallest)) smallest = key;
+        at_key = !at_key;
     }
+    if (smallest) return fail("запрещённый параметр Mihomo: " + std::string(*smallest));
     return {};
 }
 
 // Mihomo compares the API's bearer token with this; an empty one turns the check off.
-bool has_usable_secret(const Json& config) {
+bool has_usable_secret(JsonView config) {
     auto secret = config.find("secret");
-    return secret == config.end() || (secret->is_string() && !secret->get_ref<const std::string&>().empty());
+    return !secret || (secret->is_string() && !secret->text().empty());
 }
 
-bool has_loopback_controller(const Json& config) {
+bool has_loopback_controller(JsonView config) {
     auto controller = config.find("external-controller");
-    return controller != config.end() && controller->is_string() &&
-           controller->get_ref<const std::string&>().starts_with(LOOPBACK_CONTROLLER_PREFIX);
+    return controller && controller->is_string() && controller->text().starts_with(LOOPBACK_CONTROLLER_PREFIX);
 }
 
 // Only a JSON integer counts, so that nothing hangs on how Mihomo reads 2022.0 or "2022".
-bool is_absent_or_integer(const Json& object, std::string_view key, uint32_t expected) {
+bool is_absent_or_integer(JsonView object, std::string_view key, uint32_t expected) {
     auto member = object.find(key);
-    return member == object.end() || (member->is_number_integer() && *member == Json(expected));
+    return !member || member->is_integer_equal_to(expected);
 }
 
 // A table or rule priority of Mihomo's choosing would outlive the session: the clean-up
 // removes only its fixed ones.
-bool has_cleanable_routing(const Json& tun) {
+bool has_cleanable_routing(JsonView tun) {
     return is_absent_or_integer(tun, "iproute2-table-index", cleanup_detail::MIHOMO_ROUTING_TABLE) &&
            is_absent_or_integer(tun, "iproute2-rule-index", cleanup_detail::MIHOMO_FIRST_RULE_PRIORITY);
 }
 
-Result<std::string> check_tun(const Json& config) {
+Result<std::string> check_tun(JsonView config) {
     auto tun = config.find("tun");
-    if (tun == config.end() || !tun->is_object()) return fail("отсутствует безопасная конфигурация TUN Mihomo");
+    if (!tun || !tun->is_object()) return fail("отсутствует безопасная конфигурация TUN Mihomo");
     auto device = tun->find("device");
-    if (tun->empty() || device == tun->end() || !device->is_string()) return fail("отсутствует имя TUN Mihomo");
-    const std::string& name = device->get_ref<const std::string&>();
+    if (tun->empty() || !device || !device->is_string()) return fail("отсутствует имя TUN Mihomo");
+    std::string name(device->text());
     if (!is_interface_name(name)) return fail("небезопасная конфигурация TUN Mihomo");
     for (std::string_view flag : {"enable", "auto-route", "strict-route"}) {
         if (!has_literal(*tun, flag, true)) return fail("небезопасная конфигурация TUN Mihomo");
@@ -74,11 +77,11 @@ Result<std::string> check_tun(const Json& config) {
 }
 
 // A wrongly typed member counts as absent.
-bool has_proxy_source(const Json& config) {
+bool has_proxy_source(JsonView config) {
     auto proxies = config.find("proxies");
     auto providers = config.find("proxy-providers");
-    bool listed = proxies != config.end() && proxies->is_array() && !proxies->empty();
-    bool provided = providers != config.end() && providers->is_object() && !providers->empty();
+    bool listed = proxies && proxies->is_array() && !proxies->empty();
+    bool provided = providers && providers->is_object() && !providers->empty();
     return listed || provided;
 }
 
@@ -91,16 +94,16 @@ Result<std::string> decode_mihomo_bytes(std::string_view word) {
     return bytes;
 }
 
-Result<Json> parse_mihomo_config(std::string_view bytes) {
-    auto value = parse_json(bytes, MIHOMO_CONFIG_MAX_DEPTH);
+Result<JsonDocument> parse_mihomo_config(std::string bytes) {
+    auto value = JsonDocument::parse(std::move(bytes), MIHOMO_CONFIG_MAX_DEPTH);
     if (!value) return fail("некорректная конфигурация Mihomo", value.error());
     return value;
 }
 
-Result<Json> decode_mihomo_config(std::string_view word) {
+Result<JsonDocument> decode_mihomo_config(std::string_view word) {
     auto bytes = decode_mihomo_bytes(word);
     if (!bytes) return fail(bytes.error());
-    return parse_mihomo_config(*bytes);
+    return parse_mihomo_config(std::move(*bytes));
 }
 
 std::optional<std::string> parse_memory_limit(std::string_view word) {
@@ -111,7 +114,8 @@ std::optional<std::string> parse_memory_limit(std::string_view word) {
     return std::string(word);
 }
 
-Result<std::string> check_mihomo_policy(const Json& config) {
+Result<std::string> check_mihomo_policy(const JsonDocument& document) {
+    JsonView config = document.root();
     if (!config.is_object()) return fail("конфигурация Mihomo должна быть объектом");
     if (auto keys = check_keys(config); !keys) return fail(keys.error());
     if (!has_usable_secret(config)) return fail("секрет API Mihomo должен быть непустой строкой");

@@ -57,9 +57,9 @@ inline constexpr std::array<std::string_view, 33> ALLOWED_MIHOMO_KEYS = {
 // Word 1 of mihomo-up: strict URL-safe Base64 of one JSON value. The library's error
 // stays attached as the cause. The same in two steps, so that a caller can let go of
 // the request text between them: the bytes (at most 8 MiB), then their JSON value.
-Result<Json> decode_mihomo_config(std::string_view word);
+Result<JsonDocument> decode_mihomo_config(std::string_view word);
 Result<std::string> decode_mihomo_bytes(std::string_view word);
-Result<Json> parse_mihomo_config(std::string_view bytes);
+Result<JsonDocument> parse_mihomo_config(std::string bytes);
 
 // Word 2 of mihomo-up: digits followed by ASCII letters, at most 16 bytes, passed on
 // unchanged. Anything else is ignored, as if the word were absent.
@@ -69,6 +69,6 @@ std::optional<std::string> parse_memory_limit(std::string_view word);
 // run without strict TUN routing, leave routing state the clean-up cannot remove or use
 // keys outside ALLOWED_MIHOMO_KEYS. The checks run in a fixed order and the first
 // failure names the refusal. Gives the TUN device.
-Result<std::string> check_mihomo_policy(const Json& config);
+Result<std::string> check_mihomo_policy(const JsonDocument& config);
 
 }  // namespace quorin

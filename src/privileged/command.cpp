@@ -33,7 +33,7 @@ Result<Command> decode_mihomo_up(Words words, Request& request) {
     auto bytes = decode_mihomo_bytes(words[1]);
     release(request);
     if (!bytes) return fail(bytes.error());
-    auto config = parse_mihomo_config(*bytes);
+    auto config = parse_mihomo_config(std::move(*bytes));
     if (!config) return fail(config.error());
     command.config = std::move(*config);
     return command;
@@ -43,16 +43,14 @@ Result<ServerList> decode_server_list(std::string_view word) {
     auto bytes = decode_base64_url(word);
     if (!bytes) return fail("повреждён список серверов", bytes.error());
     // An array of strings nests one level; anything deeper is refused while parsing.
-    auto value = parse_json(*bytes, 1);
-    if (!value) return fail("некорректный список серверов", value.error());
-    if (!value->is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
-    std::vector<std::string> entries;
-    entries.reserve(value->size());
-    for (auto& entry : *value) {
+    auto document = JsonDocument::parse(std::move(*bytes), 1);
+    if (!document) return fail("некорректный список серверов", document.error());
+    JsonView list = document->root();
+    if (!list.is_array()) return fail("некорректный список серверов", Error("not a JSON array"));
+    for (JsonView entry : list.children()) {
         if (!entry.is_string()) return fail("некорректный список серверов", Error("array element is not a string"));
-        entries.push_back(std::move(entry.get_ref<std::string&>()));
     }
-    return normalize_server_list(entries);
+    return normalize_server_list(list);
 }
 
 Result<Command> decode_tun_up(Words words, Request&) {

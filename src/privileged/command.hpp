@@ -17,7 +17,7 @@ struct TunStatusCommand {};
 struct TunDownCommand {};
 // Decoded only: the policy is applied once the client is known to own nothing else.
 struct MihomoUpCommand {
-    Json config;
+    JsonDocument config;
     std::optional<std::string> memory_limit;
 };
 struct TunUpCommand {

@@ -23,11 +23,23 @@ bool has_exited(Child& child) {
     return exited && exited->has_value();
 }
 
-Result<PrettyWrite> fill_file(UniqueFd file, const Json& value) {
+template <class Value>
+Result<PrettyWrite> fill_file(UniqueFd file, const Value& value) {
     auto written = write_pretty(file.get(), value, CONFIG_FILE_MAX_BYTES);
     if (!written || *written != PrettyWrite::complete) return written;
     if (fsync(file.get()) != 0) return fail_os();
     if (close(file.release()) != 0) return fail_os();
+    return written;
+}
+
+template <class Value>
+Result<PrettyWrite> write_value_file(const std::string& path, const Value& value) {
+    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
+    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!file) return fail(file.error());
+    auto written = fill_file(std::move(*file), value);
+    // A partial file would hold on to room in /run that other services need.
+    if (!written || *written != PrettyWrite::complete) (void)unlink(path.c_str());
     return written;
 }
 
@@ -92,13 +104,11 @@ Result<std::optional<std::string>> tun_status(SessionSlot& slot) {
 }
 
 Result<PrettyWrite> write_json_file(const std::string& path, const Json& value) {
-    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
-    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!file) return fail(file.error());
-    auto written = fill_file(std::move(*file), value);
-    // A partial file would hold on to room in /run that other services need.
-    if (!written || *written != PrettyWrite::complete) (void)unlink(path.c_str());
-    return written;
+    return write_value_file(path, value);
+}
+
+Result<PrettyWrite> write_json_file(const std::string& path, const JsonDocument& document) {
+    return write_value_file(path, document);
 }
 
 }  // namespace quorin

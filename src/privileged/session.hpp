@@ -54,5 +54,6 @@ inline constexpr size_t CONFIG_FILE_MAX_BYTES = size_t{64} << 20;
 // /run/quorin (0755) first. A value whose file would pass CONFIG_FILE_MAX_BYTES is not
 // written (too_large). Whenever the file is not complete, it is removed.
 Result<PrettyWrite> write_json_file(const std::string& path, const Json& value);
+Result<PrettyWrite> write_json_file(const std::string& path, const JsonDocument& document);
 
 }  // namespace quorin

@@ -87,6 +87,50 @@ bool is_excluded_literal(Ipv4 address) {
     return first == 127 || (first >= 224 && first <= 239) || address == 0;
 }
 
+std::string_view entry_text(const std::string& entry) { return entry; }
+std::string_view entry_text(JsonView entry) { return entry.text(); }
+
+// Only the lowest `limit` are ever used, so no more are kept however long the list.
+template <class Value>
+void insert_bounded(std::set<Value>& values, Value value, size_t limit) {
+    values.insert(std::move(value));
+    if (values.size() > limit) values.erase(std::prev(values.end()));
+}
+
+template <class Entries>
+std::vector<Ipv4> lowest_ipv4_servers(const Entries& entries) {
+    std::set<Ipv4> addresses;
+    for (const auto& entry : entries) {
+        std::string_view text = entry_text(entry);
+        // Entries come from JSON text, but a stray invalid byte must not reach the
+        // white-space trimming, which expects UTF-8; such an entry is no address anyway.
+        if (!is_valid_utf8(text)) continue;
+        auto address = parse_ipv4(trim_white_space(text));
+        if (address && !is_excluded_literal(*address)) insert_bounded(addresses, *address, MAX_IPV4_SERVERS);
+    }
+    return std::vector<Ipv4>(addresses.begin(), addresses.end());
+}
+
+template <class Entries>
+std::vector<std::string> first_host_names(const Entries& entries) {
+    std::set<std::string> names;
+    for (const auto& entry : entries) {
+        std::string_view text = entry_text(entry);
+        if (!is_valid_utf8(text)) continue;  // could never pass the ASCII byte rule
+        if (auto name = normalize_host_name(text)) insert_bounded(names, std::move(*name), MAX_HOST_NAMES);
+    }
+    return std::vector<std::string>(names.begin(), names.end());
+}
+
+template <class Entries>
+ServerList normalized(const Entries& entries) {
+    ServerList servers;
+    for (Ipv4 address : lowest_ipv4_servers(entries)) servers.push_back(format_ipv4(address));
+    for (std::string& name : first_host_names(entries)) servers.push_back(std::move(name));
+    if (servers.size() > MAX_SERVERS) servers.resize(MAX_SERVERS);
+    return servers;
+}
+
 }  // namespace
 
 std::string format_ipv4(Ipv4 address) {
@@ -98,37 +142,14 @@ std::string format_ipv4(Ipv4 address) {
     return text;
 }
 
-std::vector<Ipv4> extract_ipv4_servers(const std::vector<std::string>& entries) {
-    std::set<Ipv4> addresses;
-    for (const std::string& entry : entries) {
-        // Entries come from JSON text, but a stray invalid byte must not reach the
-        // white-space trimming, which expects UTF-8; such an entry is no address anyway.
-        if (!is_valid_utf8(entry)) continue;
-        auto address = parse_ipv4(trim_white_space(entry));
-        if (address && !is_excluded_literal(*address)) addresses.insert(*address);
-    }
-    std::vector<Ipv4> lowest(addresses.begin(), addresses.end());
-    if (lowest.size() > MAX_IPV4_SERVERS) lowest.resize(MAX_IPV4_SERVERS);
-    return lowest;
-}
+std::vector<Ipv4> extract_ipv4_servers(const std::vector<std::string>& entries) { return lowest_ipv4_servers(entries); }
 
 std::vector<std::string> extract_host_names(const std::vector<std::string>& entries) {
-    std::set<std::string> names;
-    for (const std::string& entry : entries) {
-        if (!is_valid_utf8(entry)) continue;  // could never pass the ASCII byte rule
-        if (auto name = normalize_host_name(entry)) names.insert(std::move(*name));
-    }
-    std::vector<std::string> first(names.begin(), names.end());
-    if (first.size() > MAX_HOST_NAMES) first.resize(MAX_HOST_NAMES);
-    return first;
+    return first_host_names(entries);
 }
 
-ServerList normalize_server_list(const std::vector<std::string>& entries) {
-    ServerList servers;
-    for (Ipv4 address : extract_ipv4_servers(entries)) servers.push_back(format_ipv4(address));
-    for (std::string& name : extract_host_names(entries)) servers.push_back(std::move(name));
-    if (servers.size() > MAX_SERVERS) servers.resize(MAX_SERVERS);
-    return servers;
-}
+ServerList normalize_server_list(const std::vector<std::string>& entries) { return normalized(entries); }
+
+ServerList normalize_server_list(JsonView list) { return normalized(list.children()); }
 
 }  // namespace quorin

@@ -38,6 +38,8 @@ using Ipv4Resolver = std::function<std::vector<Ipv4>(const std::string& name)>;
 std::vector<Ipv4> extract_ipv4_servers(const std::vector<std::string>& entries);
 std::vector<std::string> extract_host_names(const std::vector<std::string>& entries);
 ServerList normalize_server_list(const std::vector<std::string>& entries);
+// The same for a parsed array of strings, without copying its entries.
+ServerList normalize_server_list(JsonView list);
 // Resolves the list's host names in parallel (one detached thread each) within one
 // 4-second deadline; returns the 32 lowest addresses, literals included.
 std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers);

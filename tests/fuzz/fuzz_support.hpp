@@ -48,7 +48,8 @@ inline std::vector<std::string_view> lines_of(std::string_view text) {
 }
 
 // The file a core is given: the value as write_json_file writes it, then read back.
-inline Json written_and_read_back(const Json& value, size_t max_depth) {
+template <class Value>
+inline Json written_and_read_back(const Value& value, size_t max_depth) {
     int fd = memfd_create("written", MFD_CLOEXEC);
     require(fd >= 0, "memfd_create works");
     auto written = write_pretty(fd, value, CONFIG_FILE_MAX_BYTES);

@@ -69,11 +69,9 @@ TEST(BypassDecode, RefusesAWordThatIsNotUnpaddedUrlSafeBase64WithTheDecoderCause
 
 TEST(BypassDecode, RefusesAnythingButOneArrayOfStringsWithTheParserCause) {
     EXPECT_EQ(error_of(decode_json(R"({"a":"b"})")), BAD_LIST);
-    EXPECT_EQ(cause_of(decode_json(R"({"a":"b"})")),
-              "[json.exception.type_error.302] type must be array, but is object");
+    EXPECT_EQ(cause_of(decode_json(R"({"a":"b"})")), "type must be array, but is object");
     EXPECT_EQ(error_of(decode_json(R"(["a", 1])")), BAD_LIST);
-    EXPECT_EQ(cause_of(decode_json(R"(["a", 1])")),
-              "[json.exception.type_error.302] type must be string, but is number");
+    EXPECT_EQ(cause_of(decode_json(R"(["a", 1])")), "type must be string, but is number");
     using namespace std::string_view_literals;
     const std::vector<std::string_view> refused = {
         R"(["a"] ["b"])"sv,   R"(["a"] 1)", R"(["a"],)", R"(["a"] x)", R"("a")", "null", "1",    R"([["a"]])",

@@ -48,6 +48,11 @@ TEST(WhiteSpace, SplitsAtEveryUnicodeWhiteSpaceRun) {
     EXPECT_TRUE(split_white_space(" \n\u200a").empty());
     // U+200B ZERO WIDTH SPACE is not White_Space.
     EXPECT_EQ(split_white_space("a\u200bb").size(), 1u);
+    // A bound keeps the first words, whole, whether the last one ends the text or not.
+    for (const char* text : {"a bb\u00a0c d", "a bb c", " a  bb c "}) {
+        EXPECT_EQ(split_white_space(text, 2), (std::vector<std::string_view>{"a", "bb"})) << text;
+    }
+    EXPECT_EQ(split_white_space("a bb", 3), (std::vector<std::string_view>{"a", "bb"}));
 }
 
 TEST(WhiteSpace, TrimsBothEnds) {
