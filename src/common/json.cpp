@@ -301,13 +301,12 @@ uint32_t end_of(const std::vector<Node>& nodes, uint32_t index) {
 }
 
 bool fits_64_bits(std::string_view token) {
-    const char* end = token.data() + token.size();
     if (token.front() == '-') {
         int64_t value = 0;
-        return std::from_chars(token.data(), end, value).ec == std::errc();
+        return std::from_chars(token.begin(), token.end(), value).ec == std::errc();
     }
     uint64_t value = 0;
-    return std::from_chars(token.data(), end, value).ec == std::errc();
+    return std::from_chars(token.begin(), token.end(), value).ec == std::errc();
 }
 
 }  // namespace
@@ -617,11 +616,11 @@ bool JsonView::is_integer_equal_to(int64_t expected) const {
     std::string_view token = text();
     if (token.front() == '-') {
         int64_t value = 0;
-        std::from_chars(token.data(), token.data() + token.size(), value);
+        std::from_chars(token.begin(), token.end(), value);
         return value == expected;
     }
     uint64_t value = 0;
-    std::from_chars(token.data(), token.data() + token.size(), value);
+    std::from_chars(token.begin(), token.end(), value);
     return expected >= 0 && value == static_cast<uint64_t>(expected);
 }
 

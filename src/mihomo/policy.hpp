@@ -69,6 +69,6 @@ std::optional<std::string> parse_memory_limit(std::string_view word);
 // run without strict TUN routing, leave routing state the clean-up cannot remove or use
 // keys outside ALLOWED_MIHOMO_KEYS. The checks run in a fixed order and the first
 // failure names the refusal. Gives the TUN device.
-Result<std::string> check_mihomo_policy(const JsonDocument& config);
+Result<std::string> check_mihomo_policy(const JsonDocument& document);
 
 }  // namespace quorin
