@@ -12,7 +12,9 @@ namespace quorin {
 
 std::string join_path(std::string_view base, std::string_view component) {
     if (component.starts_with('/')) return std::string(component);
-    std::string path(base);
+    std::string path;
+    path.reserve(base.size() + 1 + component.size());
+    path += base;
     if (!path.ends_with('/')) path += '/';
     path += component;
     return path;

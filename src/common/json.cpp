@@ -142,9 +142,17 @@ private:
 constexpr std::array<char, 16> HEX_DIGITS = {'0', '1', '2', '3', '4', '5', '6', '7',
                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
 
+// Appends to a string what a sink would write.
+struct StringSink {
+    std::string& text;
+    void put(char c) { text.push_back(c); }
+    void put(std::string_view part) { text.append(part); }
+};
+
 // The library's escaping for valid UTF-8: the short escapes, \u00XX for the other
 // controls, everything else raw.
-void put_quoted(DescriptorSink& sink, std::string_view text) {
+template <typename Sink>
+void put_quoted(Sink& sink, std::string_view text) {
     sink.put('"');
     size_t plain = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -250,7 +258,14 @@ Result<PrettyWrite> write_pretty(int fd, const Json& value, size_t max_bytes) {
     return sink->finish();
 }
 
-std::string json_quote(std::string_view text) { return dump_compact(Json(std::string(text))); }
+std::string json_quote(std::string_view text) {
+    if (!is_valid_utf8(text)) return dump_compact(Json(std::string(text)));  // the library replaces invalid bytes
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    StringSink sink{quoted};
+    put_quoted(sink, text);
+    return quoted;
+}
 
 // ---- JsonDocument ----
 

@@ -67,6 +67,18 @@ Result<void> serve_connections(int listener, SessionSlot& slot) {
     RequestStage stage;
     std::vector<pollfd> fds;
     for (;;) {
+        if (stage.empty()) {
+            // Nothing held: wait in accept itself rather than in a poll of the listener alone.
+            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0) {
+                stage.admit(UniqueFd(connection), RequestStage::Clock::now());
+                (void)stage.dispatch_next(slot);
+                continue;
+            }
+            if (errno == EINTR) continue;
+            // A listener handed over in non-blocking mode is polled like the rest.
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_os();
+        }
         fds.clear();
         const int timeout = stage.watch(fds, RequestStage::Clock::now());
         // While the stage is full, new clients wait in the listen backlog.

@@ -10,26 +10,21 @@
 
 #include "common/files.hpp"
 
-// Linux 6.5; Debian 12's headers predate it.
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
-
 namespace quorin {
 
 namespace {
 
-// The socket names the process that connected, even if its pid has since been reused.
-// Without that option (kernels before 6.5) the pid is opened now, which leaves only the
-// moments since the connect for a reuse. A peer outside our pid namespace gets none:
-// it has no pid of ours to be known by.
-UniqueFd peer_handle(int connection, pid_t pid) {
-    if (pid == 0) return UniqueFd();
-    int pidfd = -1;
-    socklen_t length = sizeof pidfd;
-    if (getsockopt(connection, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) return UniqueFd(pidfd);
-    if (errno != ENOPROTOOPT) return UniqueFd();
-    return UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+// Whether a socket gives a pidfd on the process that connected to it, whenever asked
+// (Linux 6.5 and later). Asked once, of a socket pair of our own.
+bool sockets_keep_their_peers() {
+    static const bool keep = [] {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
+        const UniqueFd ours(pair[0]);
+        const UniqueFd theirs(pair[1]);
+        return static_cast<bool>(peer_pidfd(ours.get()));
+    }();
+    return keep;
 }
 
 }  // namespace
@@ -46,7 +41,13 @@ Result<ClientProcess> admit_client(int connection) {
     // A marker anyone but root could have written proves nothing.
     if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != 0) return fail(DAMAGED_MARKER);
     if (peer.pid < 0) return fail("Некорректный процесс клиента Quorin");
-    return ClientProcess{.pid = peer.pid, .uid = peer.uid, .handle = peer_handle(connection, peer.pid)};
+    // A peer outside our pid namespace gets no handle: it has no pid of ours to be known by.
+    // Where the socket cannot name its peer later, the pid is opened now, which leaves only
+    // the moments since the connect for a reuse.
+    if (peer.pid == 0) return ClientProcess{.pid = 0, .uid = peer.uid};
+    if (sockets_keep_their_peers()) return ClientProcess{.pid = peer.pid, .uid = peer.uid, .connection = connection};
+    return ClientProcess{
+        .pid = peer.pid, .uid = peer.uid, .handle = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, peer.pid, 0)))};
 }
 
 }  // namespace quorin

@@ -86,8 +86,14 @@ Reply run(const TunUpCommand& command, ClientProcess& client, SessionSlot& slot)
 }  // namespace
 
 std::string Reply::line() const {
-    return std::string("{\"ok\":") + (ok ? "true" : "false") + ",\"version\":" + json_or_null(version) +
-           ",\"error\":" + json_or_null(error) + ",\"interface\":" + json_or_null(interface) + "}\n";
+    std::string line;
+    line.reserve(128);
+    line.append(ok ? "{\"ok\":true" : "{\"ok\":false");
+    line.append(",\"version\":").append(json_or_null(version));
+    line.append(",\"error\":").append(json_or_null(error));
+    line.append(",\"interface\":").append(json_or_null(interface));
+    line.append("}\n");
+    return line;
 }
 
 // Bytes that are already there are taken without waiting, into the one growing line.

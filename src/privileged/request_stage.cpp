@@ -1,6 +1,5 @@
 #include "privileged/request_stage.hpp"
 
-#include <fcntl.h>
 #include <malloc.h>
 
 #include <algorithm>
@@ -25,7 +24,6 @@ void answer(int connection, const Reply& reply) { (void)write_all(connection, re
 
 struct RequestStage::Held {
     UniqueFd connection;
-    UniqueFd reader;  // a duplicate that reads the line, closed once the line is complete
     ClientProcess client;
     Clock::time_point deadline;
     Request request{};
@@ -33,10 +31,9 @@ struct RequestStage::Held {
     Reply failure{};  // set when Progress::failed
 
     Progress read_more() {
-        auto complete = read_available(reader.get(), request.line, scanned);
+        auto complete = read_available(connection.get(), request.line, scanned);
         if (!complete) return fail_with(complete.error());
         if (!*complete) return Progress::reading;
-        reader.reset();
         if (auto split = split_request(request); !split) return fail_with(split.error());
         return Progress::complete;
     }
@@ -61,10 +58,7 @@ void RequestStage::finish(std::unique_ptr<Held> held, const Reply& reply, bool l
 void RequestStage::admit(UniqueFd connection, Clock::time_point accepted) {
     auto client = admit_client(connection.get());
     if (!client) return answer(connection.get(), Reply::failure(client.error().message()));
-    int duplicate = fcntl(connection.get(), F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) return answer(connection.get(), Reply::failure(Error::last_os().message()));
-    auto held = std::make_unique<Held>(
-        Held{std::move(connection), UniqueFd(duplicate), std::move(*client), accepted + TIME_LIMIT});
+    auto held = std::make_unique<Held>(Held{std::move(connection), std::move(*client), accepted + TIME_LIMIT});
     // A line that has arrived already holds nothing up and is taken whatever the count.
     Progress progress = held->read_more();
     if (progress == Progress::reading && incomplete_of(held->client.uid) >= MAX_INCOMPLETE_PER_USER)
@@ -74,8 +68,10 @@ void RequestStage::admit(UniqueFd connection, Clock::time_point accepted) {
 
 bool RequestStage::full() const { return reading_.size() + complete_.size() >= MAX_HELD; }
 
+bool RequestStage::empty() const { return reading_.empty() && complete_.empty(); }
+
 int RequestStage::watch(std::vector<pollfd>& fds, Clock::time_point now) const {
-    for (const auto& held : reading_) fds.push_back({held->reader.get(), POLLIN, 0});
+    for (const auto& held : reading_) fds.push_back({held->connection.get(), POLLIN, 0});
     if (!complete_.empty()) return 0;
     if (reading_.empty()) return -1;
     Clock::time_point nearest = reading_.front()->deadline;

@@ -37,6 +37,8 @@ public:
     void admit(UniqueFd connection, Clock::time_point accepted);
     // No more connections until one is answered.
     bool full() const;
+    // No connection is held.
+    bool empty() const;
     // Appends one entry per connection whose line is incomplete, and returns the poll
     // timeout in milliseconds: 0 while a request waits for dispatch, otherwise until the
     // nearest deadline, or -1 when there is none.

@@ -3,12 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "common/files.hpp"
+
+// Linux 6.5; Debian 12's headers predate it.
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
 
 namespace quorin {
 
@@ -56,7 +62,15 @@ Result<void> check_owner(const SessionSlot& slot, pid_t client_pid) {
     return fail("VPN уже запущен в другом процессе Quorin. Отключите его в том окне");
 }
 
+UniqueFd peer_pidfd(int connection) {
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    if (getsockopt(connection, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) return UniqueFd();
+    return UniqueFd(pidfd);
+}
+
 Result<UniqueFd> open_owner_handle(ClientProcess& client) {
+    if (!client.handle && client.connection >= 0) client.handle = peer_pidfd(client.connection);
     if (!client.handle) return fail(OWNER_UNKNOWN);
     // A client that has ended since it connected can own nothing.
     pollfd process = {client.handle.get(), POLLIN, 0};

@@ -25,9 +25,11 @@ struct TunSession {
 struct ClientProcess {
     pid_t pid = 0;  // from its credentials; 0 for a process outside our pid namespace
     uid_t uid = 0;
-    // A pidfd on that very process, taken at admission so that a pid reused since
-    // cannot stand in for it; none when none could be had.
+    // A pidfd on that very process, so that a pid reused since cannot stand in for it;
+    // none when none could be had. Taken from `connection` when a start needs it, or at
+    // admission where the kernel cannot give it later.
     UniqueFd handle{};
+    int connection = -1;  // the admitted connection, not owned; -1 when there is none to ask
 };
 
 // Empty, or exactly one session. Owned by the serve loop, touched only by its thread.
@@ -38,6 +40,9 @@ struct SessionSlot {
 // Passes when there is no owned session, the requester is the owner, or the owner has
 // ended; otherwise refuses.
 Result<void> check_owner(const SessionSlot& slot, pid_t client_pid);
+// A pidfd on the process that connected to this socket, even if its pid has been reused
+// since; none on kernels before 6.5 or when the kernel cannot give one.
+UniqueFd peer_pidfd(int connection);
 // Hands over the client's pidfd while the client still runs; fails when there is no
 // handle or the client has ended.
 Result<UniqueFd> open_owner_handle(ClientProcess& client);

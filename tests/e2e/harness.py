@@ -766,7 +766,8 @@ class SandboxTest(unittest.TestCase):
         process-id namespace of its own, so its clients' peer pid is 0. With
         `own_listen_pid` LISTEN_PID is set to the helper's own pid. `program` runs
         another build of the helper (HELPER_SHORT_CHECK). `wrapper` is a command line
-        the helper's is appended to (e.g. strace_argv(); not with `activated`).
+        the helper's is appended to (e.g. strace_argv(); with `activated` only one that
+        execs the helper in its own process).
         Stopped, with every core it started, when the test ends.
         """
         program = program or HELPER

@@ -81,6 +81,14 @@ class ActivatedTest(SandboxTest):
         self.assertEqual((after.st_ino, stat.S_IMODE(after.st_mode)), (before.st_ino, 0o640))
         self.assertEqual(os.listdir(RUN_DIR), ["helper.sock"])
 
+    def test_serves_a_passed_socket_in_non_blocking_mode(self):
+        # Some managers pass their sockets non-blocking; exec keeps the pid they were passed to.
+        non_blocking = ["python3", "-c", "import os, sys; os.set_blocking(3, False); os.execv(sys.argv[1], sys.argv[1:])"]
+        helper = self.start_helper(activated=True, wrapper=non_blocking)
+        for line, reply in (("status\n", STATUS), ("tun-down\n", reply_line()), ("status\n", STATUS)):
+            self.assertEqual(request(line).raw, reply)
+        self.assertTrue(helper.running())
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -138,6 +138,11 @@ TEST(Json, WrittenPrettyFormIsTheDumpAndALineFeed) {
 
 TEST(Json, QuotingEscapesQuotesAndControlsButKeepsCyrillic) {
     EXPECT_EQ(json_quote("a\"b\\c\n\x01Ключ"), "\"a\\\"b\\\\c\\n\\u0001Ключ\"");
+    // Byte for byte the library's form, invalid UTF-8 (replaced) included.
+    for (int c = 0; c < 256; ++c) {
+        const std::string text = "x" + std::string(1, static_cast<char>(c)) + "y";
+        EXPECT_EQ(json_quote(text), dump_compact(Json(text))) << c;
+    }
 }
 
 // Every directory made gets the mode asked for, whatever the umask; what exists is left
