@@ -106,12 +106,20 @@ Result<bool> read_available(int reader, std::string& line, size_t& scanned) {
         // A large request gets room for the longest at once; pages never written cost nothing.
         if (filled + want > line.capacity() && filled >= LARGE_LINE_BYTES) line.reserve(MAX_REQUEST_BYTES);
         ssize_t n = 0;
-        // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
-        // only `want` bytes are read.
-        line.resize_and_overwrite(filled + want, [&](char* text, size_t) {
-            n = recv(reader, text + filled, want, MSG_DONTWAIT);
-            return filled + static_cast<size_t>(std::max<ssize_t>(n, 0));
-        });
+        if (filled == 0) {
+            // The line's first piece is taken at its own size: a short request needs no
+            // room beyond the string itself.
+            std::array<char, READ_CHUNK> first;  // NOLINT(cppcoreguidelines-pro-type-member-init): recv fills it
+            n = recv(reader, first.data(), want, MSG_DONTWAIT);
+            if (n > 0) line.assign(first.data(), static_cast<size_t>(n));
+        } else {
+            // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
+            // only `want` bytes are read.
+            line.resize_and_overwrite(filled + want, [&](char* text, size_t) {
+                n = recv(reader, text + filled, want, MSG_DONTWAIT);
+                return filled + static_cast<size_t>(std::max<ssize_t>(n, 0));
+            });
+        }
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
@@ -137,7 +145,7 @@ Result<void> split_request(Request& request) {
     return {};
 }
 
-Reply dispatch(Request request, ClientProcess& client, SessionSlot& slot) {
+Reply dispatch(Request& request, ClientProcess& client, SessionSlot& slot) {
     ParsedRequest parsed = parse_request(request);
     if (parsed.changes_session) {
         if (auto owner = check_owner(slot, client.pid); !owner) return Reply::failure(owner.error().message());

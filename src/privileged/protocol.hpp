@@ -26,7 +26,7 @@ struct Reply {
 };
 
 // One request line and its words, which are slices of `line`; the line is the only copy
-// of the request.
+// of the request. Never moved once split: a short line lives inside the string object.
 struct Request {
     std::string line;
     std::vector<std::string_view> words;
@@ -43,9 +43,9 @@ constexpr size_t MAX_REQUEST_BYTES = size_t{12} * 1024 * 1024;
 Result<bool> read_available(int reader, std::string& line, size_t& scanned);
 // Splits a complete line into words; refused unless it is UTF-8.
 Result<void> split_request(Request& request);
-// Parses the request, then runs it: the owner test and the log line for a command that
+// Parses the request (leaving it empty), then runs it: the owner test and the log line for a command that
 // changes the session, then the command. A start takes the client's handle for the new
 // session's owner.
-Reply dispatch(Request request, ClientProcess& client, SessionSlot& slot);
+Reply dispatch(Request& request, ClientProcess& client, SessionSlot& slot);
 
 }  // namespace quorin

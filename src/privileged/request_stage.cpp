@@ -98,7 +98,7 @@ bool RequestStage::dispatch_next(SessionSlot& slot) {
     std::unique_ptr<Held> held = std::move(complete_.front());
     complete_.pop_front();
     const bool large = held->request.line.size() >= LARGE_REQUEST_BYTES;
-    Reply reply = dispatch(std::move(held->request), held->client, slot);
+    Reply reply = dispatch(held->request, held->client, slot);
     finish(std::move(held), reply, large);
     return true;
 }

@@ -191,7 +191,8 @@ TEST(MihomoPolicy, NeedsANonEmptyProxyListOrProvider) {
 TEST(MihomoRequest, RefusesInOrderWithoutTouchingTheSession) {
     SessionSlot slot;
     auto error_for = [&](std::vector<std::string_view> words, ClientProcess& client) {
-        return dispatch(Request{.line = {}, .words = std::move(words)}, client, slot).error.value_or("<ok>");
+        Request request{.line = {}, .words = std::move(words)};
+        return dispatch(request, client, slot).error.value_or("<ok>");
     };
     ClientProcess without_handle{.pid = getpid()};
     EXPECT_EQ(error_for({"mihomo-up", "e30="}, without_handle), "повреждена конфигурация Mihomo");

@@ -135,7 +135,8 @@ TEST(Dispatch, RefusesUnknownWordsAndWrongCounts) {
                                Words{"tun-up", "abcdefghijklmnop", "0", "0", "1500", "1080", "W10"},
                                Words{"status", "a", "b", "c", "d", "e", "f"}}) {
         ClientProcess client = client_of(getpid());
-        Reply reply = dispatch(Request{.line = {}, .words = words}, client, slot);
+        Request request{.line = {}, .words = words};
+        Reply reply = dispatch(request, client, slot);
         EXPECT_FALSE(reply.ok);
         EXPECT_EQ(reply.error.value_or(""), "неподдерживаемый запрос") << words.size();
     }
@@ -163,8 +164,8 @@ TEST(Dispatch, DecodesTunUpArgumentsInOrder) {
     // Decoded, then refused for a client without a process handle.
     SessionSlot slot;
     ClientProcess without_handle{.pid = getpid()};
-    Reply reply = dispatch(Request{.line = {}, .words = {"tun-up", "tun0", "true", "01", "1500", "1080", "W10", "W10"}},
-                           without_handle, slot);
+    Request request{.line = {}, .words = {"tun-up", "tun0", "true", "01", "1500", "1080", "W10", "W10"}};
+    Reply reply = dispatch(request, without_handle, slot);
     EXPECT_EQ(reply.error.value_or("<ok>"), "Не удалось определить владельца VPN");
 }
 
