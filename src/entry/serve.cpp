@@ -71,7 +71,7 @@ Result<void> serve_connections(int listener, SessionSlot& slot) {
             // Nothing held: wait in accept itself rather than in a poll of the listener alone.
             int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (connection >= 0) {
-                stage.admit(UniqueFd(connection), RequestStage::Clock::now());
+                stage.admit(UniqueFd(connection));
                 (void)stage.dispatch_next(slot);
                 continue;
             }
@@ -92,7 +92,7 @@ Result<void> serve_connections(int listener, SessionSlot& slot) {
         if (listening && fds.back().revents != 0) {
             int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (connection >= 0) {
-                stage.admit(UniqueFd(connection), RequestStage::Clock::now());
+                stage.admit(UniqueFd(connection));
             } else if (errno != EINTR) {
                 return fail_os();
             }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <limits>
@@ -184,8 +185,11 @@ Result<std::string> read_bounded(const std::string& path) {
     return content;
 }
 
-InstalledCore core(std::string_view version, const std::string& dir, std::string_view executable) {
-    return InstalledCore{std::string(version), join_path(dir, executable), dir};
+// The core whose executable is a regular file in `dir`.
+std::optional<InstalledCore> core_in(std::string_view version, std::string dir, std::string_view executable) {
+    std::string path = join_path(dir, executable);
+    if (!is_regular_file(path)) return std::nullopt;
+    return InstalledCore{std::string(version), std::move(path), std::move(dir)};
 }
 
 // The managed copy under `home`, used when the built-in one is incomplete: found only
@@ -194,39 +198,28 @@ Result<std::optional<InstalledCore>> resolve_managed(const std::string& home, st
     auto manifest = read_core_manifest(home);
     if (!manifest) return fail(manifest.error());
     if (!manifest->has_value()) return std::optional<InstalledCore>();
-    std::string release = join_path(join_path(home, "releases"), (*manifest)->directory);
-    if (!is_regular_file(join_path(release, executable))) return std::optional<InstalledCore>();
-    return std::optional<InstalledCore>(core((*manifest)->version, release, executable));
+    return core_in((*manifest)->version, join_path(join_path(home, "releases"), (*manifest)->directory), executable);
 }
 
 }  // namespace
 
 Result<std::optional<InstalledCore>> resolve_xray_in(const std::string& builtin_root, const HelperDirs& dirs) {
-    std::string builtin = join_path(builtin_root, "xray");
-    bool complete = true;
-    for (std::string_view file : {"xray", "geoip.dat", "geosite.dat"}) {
-        if (!is_regular_file(join_path(builtin, file))) {
-            complete = false;
-            break;
-        }
-    }
-    if (complete) return std::optional<InstalledCore>(core(XRAY_VERSION, builtin, "xray"));
+    // The built-in copy counts only with both data files beside the executable.
+    auto builtin = core_in(XRAY_VERSION, join_path(builtin_root, "xray"), "xray");
+    if (builtin && std::ranges::all_of(std::array<std::string_view, 2>{"geoip.dat", "geosite.dat"},
+                                       [&](std::string_view file) { return is_regular_file(join_path(builtin->core_dir, file)); }))
+        return builtin;
     return resolve_managed(join_path(dirs.state_dir, "core"), "xray");
 }
 
 Result<std::optional<InstalledCore>> resolve_sing_box_in(const std::string& builtin_root, const HelperDirs& dirs) {
-    std::string builtin = join_path(builtin_root, "sing-box");
-    if (is_regular_file(join_path(builtin, "sing-box")))
-        return std::optional<InstalledCore>(core(SING_BOX_VERSION, builtin, "sing-box"));
+    if (auto builtin = core_in(SING_BOX_VERSION, join_path(builtin_root, "sing-box"), "sing-box")) return builtin;
     return resolve_managed(join_path(dirs.state_dir, "sing-box"), "sing-box");
 }
 
 std::optional<InstalledCore> resolve_mihomo_in(const std::string& builtin_root, const HelperDirs& dirs) {
-    std::string builtin = join_path(builtin_root, "mihomo");
-    if (is_regular_file(join_path(builtin, "mihomo"))) return core(MIHOMO_VERSION, builtin, "mihomo");
-    std::string managed = join_path(dirs.state_dir, "mihomo");
-    if (is_regular_file(join_path(managed, "mihomo"))) return core(MIHOMO_VERSION, managed, "mihomo");
-    return std::nullopt;
+    if (auto builtin = core_in(MIHOMO_VERSION, join_path(builtin_root, "mihomo"), "mihomo")) return builtin;
+    return core_in(MIHOMO_VERSION, join_path(dirs.state_dir, "mihomo"), "mihomo");
 }
 
 Result<CoreSet> require_all_cores_in(const std::string& builtin_root, const HelperDirs& dirs) {
@@ -286,7 +279,9 @@ std::optional<InstalledCore> resolve_mihomo(const HelperDirs& dirs) {
 }
 
 Result<CoreSet> require_all_cores() {
-    return catalogue_detail::require_all_cores_in(std::string(catalogue_detail::BUILTIN_CORES_DIR), HelperDirs{});
+    static const std::string builtin_root(catalogue_detail::BUILTIN_CORES_DIR);
+    static const HelperDirs dirs;
+    return catalogue_detail::require_all_cores_in(builtin_root, dirs);
 }
 
 }  // namespace quorin

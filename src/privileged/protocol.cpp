@@ -28,8 +28,10 @@ Reply status_reply() {
     auto cores = require_all_cores();
     if (!cores) return Reply::failure(cores.error().message());
     Reply reply = Reply::success();
-    reply.version =
-        "Xray " + cores->xray.version + "; sing-box " + cores->sing_box.version + "; Mihomo " + cores->mihomo.version;
+    std::string& version = reply.version.emplace();
+    version.reserve(64);
+    version.append("Xray ").append(cores->xray.version).append("; sing-box ").append(cores->sing_box.version);
+    version.append("; Mihomo ").append(cores->mihomo.version);
     return reply;
 }
 

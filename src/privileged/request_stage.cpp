@@ -25,7 +25,7 @@ void answer(int connection, const Reply& reply) { (void)write_all(connection, re
 struct RequestStage::Held {
     UniqueFd connection;
     ClientProcess client;
-    Clock::time_point deadline;
+    Clock::time_point deadline{};  // set once the line is found incomplete
     Request request{};
     size_t scanned = 0;
     Reply failure{};  // set when Progress::failed
@@ -55,14 +55,17 @@ void RequestStage::finish(std::unique_ptr<Held> held, const Reply& reply, bool l
     if (large) (void)malloc_trim(0);
 }
 
-void RequestStage::admit(UniqueFd connection, Clock::time_point accepted) {
+void RequestStage::admit(UniqueFd connection) {
     auto client = admit_client(connection.get());
     if (!client) return answer(connection.get(), Reply::failure(client.error().message()));
-    auto held = std::make_unique<Held>(Held{std::move(connection), std::move(*client), accepted + TIME_LIMIT});
+    auto held = std::make_unique<Held>(Held{std::move(connection), std::move(*client)});
     // A line that has arrived already holds nothing up and is taken whatever the count.
     Progress progress = held->read_more();
-    if (progress == Progress::reading && incomplete_of(held->client.uid) >= MAX_INCOMPLETE_PER_USER)
-        return finish(std::move(held), Reply::failure(TOO_MANY_INCOMPLETE), false);
+    if (progress == Progress::reading) {
+        if (incomplete_of(held->client.uid) >= MAX_INCOMPLETE_PER_USER)
+            return finish(std::move(held), Reply::failure(TOO_MANY_INCOMPLETE), false);
+        held->deadline = Clock::now() + TIME_LIMIT;
+    }
     place(std::move(held), progress);
 }
 

@@ -15,7 +15,7 @@
 namespace quorin {
 
 // The connections between accept and reply. Their request lines are read side by side,
-// each under its own deadline counted from its accept, so that silent clients cost
+// each under its own deadline counted from its admission, so that silent clients cost
 // others at most one deadline rather than one each; complete requests are dispatched
 // one at a time, in the order their lines completed. Single-threaded: the serving
 // thread polls what `watch` lists and hands the result to `advance`.
@@ -31,10 +31,10 @@ public:
     RequestStage(const RequestStage&) = delete;
     RequestStage& operator=(const RequestStage&) = delete;
 
-    // Admits a connection accepted at `accepted` and takes what its client has sent so
-    // far. A refused client, or one user's connection beyond four whose lines are
-    // incomplete, is answered and closed at once.
-    void admit(UniqueFd connection, Clock::time_point accepted);
+    // Admits a connection just accepted and takes what its client has sent so far; a line
+    // still incomplete then has its deadline. A refused client, or one user's connection
+    // beyond four whose lines are incomplete, is answered and closed at once.
+    void admit(UniqueFd connection);
     // No more connections until one is answered.
     bool full() const;
     // No connection is held.
