@@ -1,6 +1,5 @@
 #include "privileged/command.hpp"
 
-#include <algorithm>
 #include <array>
 #include <span>
 
@@ -97,17 +96,17 @@ ParsedRequest parse_request(Request& request) {
     std::vector<std::string_view> words;
     words.swap(request.words);
     ParsedRequest parsed;
-    const auto entry = std::ranges::find_if(
-        COMMANDS, [&](const CommandEntry& known) { return !words.empty() && words[0] == known.word; });
-    if (entry != COMMANDS.end()) {
-        parsed.word = entry->word;
-        parsed.changes_session = entry->changes_session;
+    bool decoded = false;
+    for (const CommandEntry& entry : COMMANDS) {
+        if (words.empty() || words[0] != entry.word) continue;
+        parsed.word = entry.word;
+        parsed.changes_session = entry.changes_session;
+        if (words.size() >= entry.min_words && words.size() <= entry.max_words) {
+            parsed.command = entry.decode(words, request);
+            decoded = true;
+        }
     }
-    if (entry != COMMANDS.end() && words.size() >= entry->min_words && words.size() <= entry->max_words) {
-        parsed.command = entry->decode(words, request);
-    } else {
-        parsed.command = fail(UNSUPPORTED);
-    }
+    if (!decoded) parsed.command = fail(UNSUPPORTED);
     release(request);
     return parsed;
 }
