@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <variant>
 
 #include "common/files.hpp"
 #include "common/text.hpp"
@@ -315,13 +317,16 @@ uint32_t end_of(const std::vector<Node>& nodes, uint32_t index) {
     return node.kind == Kind::array || node.kind == Kind::object ? node.second : index + 1;
 }
 
-bool fits_64_bits(std::string_view token) {
+// The value of an integer token that fits 64 bits: a negative one signed, others unsigned.
+std::optional<std::variant<int64_t, uint64_t>> integer_value(std::string_view token) {
     if (token.front() == '-') {
         int64_t value = 0;
-        return std::from_chars(token.begin(), token.end(), value).ec == std::errc();
+        if (std::from_chars(token.begin(), token.end(), value).ec != std::errc()) return std::nullopt;
+        return value;
     }
     uint64_t value = 0;
-    return std::from_chars(token.begin(), token.end(), value).ec == std::errc();
+    if (std::from_chars(token.begin(), token.end(), value).ec != std::errc()) return std::nullopt;
+    return value;
 }
 
 }  // namespace
@@ -561,7 +566,7 @@ private:
             exponent = true;
         }
         std::string_view token = text_.substr(start, pos_ - start);
-        const bool small = integer ? fits_64_bits(token) : false;
+        const bool small = integer && integer_value(token).has_value();
         // Without an exponent, up to 308 digits before the point cannot overflow.
         if (!small && (exponent || integer_digits > 308) && !is_finite_number(token))
             return error("number out of range");
@@ -628,15 +633,10 @@ bool JsonView::is_integer() const { return document_->nodes_[index_].kind == Kin
 
 bool JsonView::is_integer_equal_to(int64_t expected) const {
     if (!is_integer()) return false;
-    std::string_view token = text();
-    if (token.front() == '-') {
-        int64_t value = 0;
-        std::from_chars(token.begin(), token.end(), value);
-        return value == expected;
-    }
-    uint64_t value = 0;
-    std::from_chars(token.begin(), token.end(), value);
-    return expected >= 0 && value == static_cast<uint64_t>(expected);
+    const auto value = integer_value(text());
+    if (!value) return false;
+    if (const auto* negative = std::get_if<int64_t>(&*value)) return *negative == expected;
+    return expected >= 0 && std::get<uint64_t>(*value) == static_cast<uint64_t>(expected);
 }
 
 std::string_view JsonView::text() const {
