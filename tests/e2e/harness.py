@@ -333,6 +333,13 @@ def fault_env(*rules, log=None):
     return env
 
 
+def _inode(path):
+    try:
+        return os.lstat(path).st_ino
+    except FileNotFoundError:
+        return None
+
+
 def _listening(path) -> bool:
     with open("/proc/net/unix") as table:
         for line in table.readlines()[1:]:
@@ -783,18 +790,21 @@ class SandboxTest(unittest.TestCase):
             argv = ["/bin/sh", "-c", 'LISTEN_PID=$$; export LISTEN_PID; exec "$@"', "sh", *argv]
         if pid_namespace:
             argv = ["unshare", "--pid", "--fork", "--kill-child", *argv]
+        # A helper killed just before may still hold its listening socket at this path
+        # for a moment: only a socket file the new helper made counts.
+        stale = None if activated else _inode(socket_path)
         with open(log_path, "wb") as log:
             process = subprocess.Popen(argv, env=helper_env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         helper = Helper(process, log_path, socket_path, wrapped=bool(wrapper) or pid_namespace)
         self.helpers.append(helper)
         self._log_on_failure(helper)
-        self._wait_until_listening(helper, activated, socket_mode)
+        self._wait_until_listening(helper, activated, socket_mode, stale)
         return helper
 
-    def _wait_until_listening(self, helper, activated, socket_mode):
+    def _wait_until_listening(self, helper, activated, socket_mode, stale):
         deadline = time.monotonic() + _WAIT_LIMIT
         while True:
-            if _listening(helper.socket_path):
+            if _listening(helper.socket_path) and (stale is None or _inode(helper.socket_path) != stale):
                 info = os.stat(helper.socket_path)
                 if activated:
                     os.chmod(helper.socket_path, socket_mode)
