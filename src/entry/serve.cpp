@@ -23,6 +23,7 @@ namespace quorin {
 namespace {
 
 constexpr int ACTIVATED_FD = 3;
+constexpr size_t MAX_DRAINED = 4096;
 
 // A missing, non-Unicode or malformed variable counts as 0.
 uint32_t env_number(const char* name) {
@@ -39,6 +40,9 @@ std::optional<UniqueFd> activated_socket() {
     // Passed descriptors arrive inheritable; nothing of ours may leak into a core.
     int flags = fcntl(ACTIVATED_FD, F_GETFD);
     if (flags >= 0) (void)fcntl(ACTIVATED_FD, F_SETFD, flags | FD_CLOEXEC);
+    // The backlog is drained until accept would wait.
+    int status = fcntl(ACTIVATED_FD, F_GETFL);
+    if (status >= 0) (void)fcntl(ACTIVATED_FD, F_SETFL, status | O_NONBLOCK);
     return UniqueFd(ACTIVATED_FD);
 }
 
@@ -48,7 +52,7 @@ Result<UniqueFd> bind_own_socket() {
     struct stat st {};
     if (stat(SOCKET_PATH, &st) == 0 && unlink(SOCKET_PATH) != 0) return fail_os();
 
-    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener) return fail_os();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -60,42 +64,46 @@ Result<UniqueFd> bind_own_socket() {
     return listener;
 }
 
-// One poll over the listener and the connections still sending their lines; between
-// polls at most one complete request is dispatched, on this thread. Ends only on an
-// error of accept (other than EINTR) or of poll itself.
+// Admits every connection waiting in the backlog, up to the stage's bound. A flood of
+// connections that are refused at once ends a round after MAX_DRAINED, so that it
+// cannot keep the next request from its turn.
+Result<void> admit_waiting(int listener, RequestStage& stage) {
+    for (size_t accepted = 0; accepted < MAX_DRAINED && !stage.full(); ++accepted) {
+        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+            return fail_os();
+        }
+        stage.admit(UniqueFd(connection));
+    }
+    return {};
+}
+
+// One poll over the listener, the connections still sending their lines or taking their
+// replies, and the session's core. Before each dispatch every line that has arrived is
+// read and the backlog admitted, so that everyone waiting is counted in the round; at
+// most one request runs between polls, on this thread. Ends only on an error of accept
+// (other than EINTR) or of poll itself.
 Result<void> serve_connections(int listener, SessionSlot& slot) {
     RequestStage stage;
     std::vector<pollfd> fds;
     for (;;) {
-        if (stage.empty()) {
-            // Nothing held: wait in accept itself rather than in a poll of the listener alone.
-            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection >= 0) {
-                stage.admit(UniqueFd(connection));
-                (void)stage.dispatch_next(slot);
-                continue;
-            }
-            if (errno == EINTR) continue;
-            // A listener handed over in non-blocking mode is polled like the rest.
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_os();
-        }
         fds.clear();
         const int timeout = stage.watch(fds, RequestStage::Clock::now());
         // While the stage is full, new clients wait in the listen backlog.
         const bool listening = !stage.full();
         if (listening) fds.push_back({listener, POLLIN, 0});
+        const int core = core_to_watch(slot);
+        if (core >= 0) fds.push_back({core, POLLIN, 0});
         if (poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) continue;
             return fail_os();
         }
         stage.advance(fds, RequestStage::Clock::now());
-        if (listening && fds.back().revents != 0) {
-            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection >= 0) {
-                stage.admit(UniqueFd(connection));
-            } else if (errno != EINTR) {
-                return fail_os();
-            }
+        if (core >= 0 && fds.back().revents != 0) handle_core_exit(slot);
+        if (listening && fds[fds.size() - (core >= 0 ? 2 : 1)].revents != 0) {
+            if (auto admitted = admit_waiting(listener, stage); !admitted) return admitted;
         }
         (void)stage.dispatch_next(slot);
     }

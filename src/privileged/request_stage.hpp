@@ -1,11 +1,14 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/unique_fd.hpp"
@@ -14,16 +17,17 @@
 
 namespace quorin {
 
-// The connections between accept and reply. Their request lines are read side by side,
-// each under its own deadline counted from its admission, so that silent clients cost
-// others at most one deadline rather than one each; complete requests are dispatched
-// one at a time, in the order their lines completed. Single-threaded: the serving
-// thread polls what `watch` lists and hands the result to `advance`.
+// The connections between accept and the end of their reply. Request lines are read and
+// replies written side by side, each under its own deadline, so that a client that
+// neither sends nor reads costs others nothing; complete requests are dispatched one at
+// a time, one of each waiting user in turn. Single-threaded: the serving thread polls
+// what `watch` lists and hands the result to `advance`.
 class RequestStage {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr size_t MAX_HELD = 64;
-    static constexpr size_t MAX_INCOMPLETE_PER_USER = 4;
+    static constexpr size_t MAX_HELD_PER_USER = 4;
+    // For a request line from admission, and for a reply from when it is ready.
     static constexpr std::chrono::seconds TIME_LIMIT{10};
 
     RequestStage();
@@ -32,22 +36,20 @@ public:
     RequestStage& operator=(const RequestStage&) = delete;
 
     // Admits a connection just accepted and takes what its client has sent so far; a line
-    // still incomplete then has its deadline. A refused client, or one user's connection
-    // beyond four whose lines are incomplete, is answered and closed at once.
+    // still incomplete then has its deadline. A refused client, or a user's connection
+    // beyond the four it may hold, is answered at once.
     void admit(UniqueFd connection);
-    // No more connections until one is answered.
+    // No more connections until one is done with.
     bool full() const;
-    // No connection is held.
-    bool empty() const;
-    // Appends one entry per connection whose line is incomplete, and returns the poll
-    // timeout in milliseconds: 0 while a request waits for dispatch, otherwise until the
-    // nearest deadline, or -1 when there is none.
+    // Appends one entry per connection whose line is incomplete or whose reply is
+    // unfinished, and returns the poll timeout in milliseconds: 0 while a request waits
+    // for dispatch, otherwise until the nearest deadline, or -1 when there is none.
     int watch(std::vector<pollfd>& fds, Clock::time_point now) const;
-    // Reads what arrived on the entries `watch` appended (first in `fds`, as polled), and
-    // answers the connections that failed or whose deadline has passed.
+    // Reads and writes on the entries `watch` appended (first in `fds`, as polled), and
+    // ends the connections that failed or whose deadline has passed.
     void advance(const std::vector<pollfd>& fds, Clock::time_point now);
-    // Dispatches the request whose line completed first, answers it and closes its
-    // connection; false when no request waits.
+    // Dispatches the next request in the round of users, answers it and lets its
+    // connection go once the reply is out; false when no request waits.
     bool dispatch_next(SessionSlot& slot);
 
 private:
@@ -56,11 +58,19 @@ private:
 
     // Keeps a connection where its progress puts it, or answers a failed one.
     void place(std::unique_ptr<Held> held, Progress progress);
-    static void finish(std::unique_ptr<Held> held, const Reply& reply, bool large);
-    size_t incomplete_of(uid_t uid) const;
+    // Sends what the socket takes now; the rest waits for the client under the deadline.
+    void reply(std::unique_ptr<Held> held, const Reply& answer, bool large);
+    size_t held_by(uid_t uid) const;
+    bool has_complete(uid_t uid) const;
 
-    std::vector<std::unique_ptr<Held>> reading_;  // in accept order
-    std::deque<std::unique_ptr<Held>> complete_;  // in the order their lines completed
+    std::vector<std::unique_ptr<Held>> reading_;   // in accept order
+    std::vector<std::unique_ptr<Held>> complete_;  // in the order their lines completed
+    std::vector<std::unique_ptr<Held>> replying_;
+    // The users with a complete request, in the order of their next turn. The user last
+    // served joins at the end only when the next request is chosen, after everyone who
+    // came while its request ran.
+    std::deque<uid_t> turns_;
+    std::optional<uid_t> served_;
 };
 
 }  // namespace quorin

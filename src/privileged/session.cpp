@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "common/files.hpp"
+#include "common/log.hpp"
+#include "host/cleanup.hpp"
 
 // Linux 6.5; Debian 12's headers predate it.
 #ifndef SO_PEERPIDFD
@@ -105,6 +107,23 @@ void stop_session(SessionSlot& slot) {
     }
     (void)core.kill(SIGKILL);
     (void)core.wait();
+}
+
+int core_to_watch(const SessionSlot& slot) {
+    if (!slot.session || slot.session->exit_handled) return -1;
+    return slot.session->child.pidfd().get();
+}
+
+void handle_core_exit(SessionSlot& slot) {
+    if (!slot.session) return;
+    TunSession& session = *slot.session;
+    auto exited = session.child.try_wait();
+    if (exited && !exited->has_value()) return;  // asked again on the next readiness
+    session.exit_handled = true;
+    const std::string how = exited ? (*exited)->text() : exited.error().message();
+    log_line("Quorin helper: the core of session " + session.interface_name + " exited by itself (" + how +
+             "); its network state is cleared");
+    cleanup_network_state();
 }
 
 Result<std::optional<std::string>> tun_status(SessionSlot& slot) {

@@ -239,10 +239,12 @@ def request(data, uid=0, shutdown=False, path=SOCKET) -> Reply:
         return client.request(data, shutdown)
 
 
-def connect_as(uid, path=SOCKET):
+def connect_as(uid, path=SOCKET, count=1, stay=False):
     """A connection made by a short-lived process of `uid` and handed to the test, which
     can then drive many such connections from one thread. The helper sees that process
-    as the peer; it has exited and been reaped when this returns. Returns the socket, that
+    as the peer; it has exited and been reaped when this returns, unless it is to `stay`
+    (alive, and so able to own a session, until the test's strays are killed). Returns the
+    socket (a list of `count` made by that one process, when `count` is given), that
     process's pid and the monotonic time taken just before the connect (so before the
     helper's accept)."""
     ours, theirs = socket.socketpair()
@@ -254,20 +256,24 @@ def connect_as(uid, path=SOCKET):
             os.setgroups([])
             os.setresgid(uid, uid, uid)
             os.setresuid(uid, uid, uid)
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            socks = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) for _ in range(count)]
             before = time.monotonic()
-            sock.connect(path)
-            socket.send_fds(theirs, [struct.pack("d", before)], [sock.fileno()])
+            for sock in socks:
+                sock.connect(path)
+            socket.send_fds(theirs, [struct.pack("d", before)], [sock.fileno() for sock in socks])
+            while stay:
+                signal.pause()
             code = 0
         finally:
             os._exit(code)
     theirs.close()
     with ours:
-        data, fds, _, _ = socket.recv_fds(ours, 8, 1)
-    _, status = os.waitpid(pid, 0)
-    if status != 0 or len(fds) != 1:
+        data, fds, _, _ = socket.recv_fds(ours, 8, count)
+    status = 0 if stay else os.waitpid(pid, 0)[1]
+    if status != 0 or len(fds) != count:
         raise OSError(f"a client of uid {uid} could not connect to {path}")
-    return socket.socket(fileno=fds[0]), pid, struct.unpack("d", data)[0]
+    socks = [socket.socket(fileno=fd) for fd in fds]
+    return socks if count > 1 else socks[0], pid, struct.unpack("d", data)[0]
 
 
 # ---------------------------------------------------------------------------- processes

@@ -22,8 +22,8 @@ import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
-from harness import (SINGBOX_START_LINE, SOCKET, Client, SandboxTest, authorize, b64, children_of, install_cores,
-                     mihomo_config, override_file, reply_line, unsupported_reply, write_scenario)
+from harness import (MIHOMO_CONFIG, SINGBOX_CONFIG, SINGBOX_START_LINE, SOCKET, Client, SandboxTest, authorize, b64,
+                     children_of, install_cores, mihomo_config, override_file, reply_line, unsupported_reply, write_scenario)
 from run import run_suite
 
 STATUS = reply_line(version="Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30")
@@ -133,15 +133,8 @@ MIXED = [
     ("LAN open", mihomo_up(**{"allow-lan": True}).encode(), False, failure("Mihomo не должен открывать порты в LAN")),
     ("no proxies", mihomo_up(proxies=[]).encode(), False, failure("в конфигурации Mihomo нет прокси")),
 ]
+CONFIG_FILES = (MIHOMO_CONFIG, SINGBOX_CONFIG)
 CHANGES_SESSION = (b"mihomo-up", b"tun-down", b"tun-up")
-
-
-def process_state(pid):
-    try:
-        text = Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
-        return None
-    return text[text.rindex(")") + 2:].split()[0]
 
 
 def status_field(pid, name):
@@ -161,8 +154,7 @@ class Session:
     owner: int  # pid of the client that started it
     interface: str
     core: int
-    crashed: bool = False
-    reaped: bool = False  # a crashed core is reaped by the next tun-status
+    crashed: bool = False  # the helper has reaped it and cleared its network state
 
 
 class SoakTest(SandboxTest):
@@ -201,8 +193,6 @@ class SoakTest(SandboxTest):
                 and self.session.owner != client.pid:
             return OTHER_OWNER
         if name == "tun-status":
-            if self.session and self.session.crashed:
-                self.session.reaped = True
             alive = self.session and not self.session.crashed
             return reply_line(interface=self.session.interface if alive else None)
         if name == "tun-down":
@@ -270,7 +260,9 @@ class SoakTest(SandboxTest):
 
     def crash(self):
         os.kill(self.session.core, signal.SIGKILL)
-        self.wait_for(lambda: process_state(self.session.core) == "Z", "the crashed core to become a zombie")
+        # The helper reaps the core and clears its state: the configuration files go last.
+        self.wait_for(lambda: not children_of(self.helper.pid) and not any(map(os.path.exists, CONFIG_FILES)),
+                      "the crashed core to be reaped and its state cleared")
         self.session.crashed = True
         self.counts["core crashed while running"] = self.counts.get("core crashed while running", 0) + 1
 
@@ -287,8 +279,8 @@ class SoakTest(SandboxTest):
         # otherwise the next start replaces the session
 
     def assert_children(self):
-        """The helper's only child, if any, is the session's core (a zombie once crashed)."""
-        expected = [self.session.core] if self.session and not self.session.reaped else []
+        """The helper's only child, if any, is the session's running core."""
+        expected = [self.session.core] if self.session and not self.session.crashed else []
         self.assertEqual(children_of(self.helper.pid), expected)
 
     def cycle(self, kind):

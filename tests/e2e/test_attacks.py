@@ -14,9 +14,10 @@ import unittest
 import uuid
 from pathlib import Path
 
-from harness import (CACHE_DIR, MARKER_DIR, MIHOMO_CONFIG, RUN_DIR, STATE_DIR, TEST_DIR, Client, SandboxTest, alive,
-                     authorize, b64, connect_as, error_line, install_cores, marker_path, mihomo_config, records,
-                     reply_line, request, reset_sandbox, run_helper, strace_argv)
+from harness import (CACHE_DIR, MARKER_DIR, MIHOMO_CONFIG, RUN_DIR, STATE_DIR, TEST_DIR, Client, SandboxTest,
+                     SlowNameServer, alive, authorize, b64, connect_as, error_line, install_cores, marker_path,
+                     mihomo_config, override_file, records, reply_line, request, reset_sandbox, run_helper,
+                     strace_argv)
 
 USER = 1000
 
@@ -291,7 +292,7 @@ class GeodataLeftoverTest(SandboxTest):
 
 
 TIMED_OUT = reply_line(False, error="Connection timed out (os error 110)")
-TOO_MANY = reply_line(False, error="слишком много незавершённых запросов от этого пользователя")
+TOO_MANY = reply_line(False, error="слишком много одновременных запросов от этого пользователя")
 NO_OWNER = reply_line(False, error="Не удалось определить владельца VPN")
 
 
@@ -357,13 +358,13 @@ class PendingCapTest(SandboxTest):
             authorize(uid)
         self.start_helper()
 
-    def test_a_fifth_incomplete_line_of_one_user_is_refused_at_once(self):
+    def test_a_fifth_connection_of_one_user_is_refused_at_once(self):
         silent = [connect_as(1000)[0] for _ in range(4)]
         fifth, _, _ = connect_as(1000)
         self.assertEqual(read_all(fifth), TOO_MANY)
         self.assertEqual(select.select(silent, [], [], 0)[0], [])  # the four still wait for their lines
         self.assertEqual(request(b"status\n", uid=1001).raw, STATUS)
-        # A line that has completed no longer counts.
+        # A connection that has been answered no longer counts.
         silent[0].sendall(b"status\n")
         self.assertEqual(read_all(silent[0]), STATUS)
         again, _, _ = connect_as(1000)
@@ -376,6 +377,58 @@ class PendingCapTest(SandboxTest):
         for record in records("mihomo"):
             self.assertEqual(set(record["fds"]), {"0", "1", "2"})
         self.assertEqual(select.select(silent, [], [], 0)[0], [])
+
+
+class ServingFairnessTest(SandboxTest):
+    """A reply was written with a blocking write, and complete requests were served first
+    in, first out across users: a client that never read a 4 MB refusal, or six slow
+    starts of one user, held up everyone else for as long."""
+
+    def setUp(self):
+        super().setUp()
+        install_cores()
+        for uid in (1000, 1001, 1002):
+            authorize(uid)
+
+    def test_an_unread_reply_holds_up_no_one_and_ends_at_its_deadline(self):
+        self.start_helper()
+        key = "k" * 4_000_000
+        line, whole = mihomo_up({key: 1}).encode(), reply_line(False, error="запрещённый параметр Mihomo: " + key)
+        deaf, slow = connect_as(1000, stay=True)[0], connect_as(1001, stay=True)[0]
+        for sock in (deaf, slow):
+            sock.sendall(line)
+        began = time.monotonic()
+        self.assertEqual(request(b"status\n", uid=1002).raw, STATUS)
+        self.assertLess(time.monotonic() - began, 3.0)  # held up, it would wait while the deaf client lives
+        self.assertEqual(read_all(slow), whole)  # taken late, within the deadline: every byte
+        self.assertEqual(select.select([deaf], [], [], 60)[0], [deaf])
+        time.sleep(12)  # the reply is ready; its 10 s pass
+        partial = read_all(deaf)
+        self.assertTrue(whole.startswith(partial) and 0 < len(partial) < len(whole), len(partial))
+
+    def test_another_user_waits_for_at_most_one_request_of_a_busy_user(self):
+        override_file("/etc/nsswitch.conf", b"hosts: files dns\n")
+        override_file("/etc/hosts", b"127.0.0.1 localhost\n")
+        override_file("/etc/resolv.conf", b"nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
+        server = SlowNameServer({"slow.example.test": "203.0.113.50"}, delay=30)
+        self.addCleanup(server.close)
+        self.start_helper()
+        busy = connect_as(1000, count=6, stay=True)[0]  # each start waits out the 4 s resolver deadline
+        for sock in busy:
+            try:
+                sock.sendall(f"tun-up qtun0 0 1 1500 1080 {b64([])} {b64(['slow.example.test'])}\n".encode())
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # refused at once: one user holds at most four connections
+        time.sleep(0.5)  # the first start runs
+        began = time.monotonic()
+        self.assertEqual(request(b"status\n", uid=1001).raw, STATUS)
+        waited = time.monotonic() - began
+        answered = select.select(busy, [], [], 0)[0]
+        print(f"status waited {waited:.2f} s behind six slow starts", flush=True)
+        replies = sorted(read_all(sock) for sock in busy)
+        self.assertEqual(replies, sorted([TOO_MANY] * 2 + [reply_line()] * 4))
+        self.assertLessEqual(len(answered) - 2, 1)  # the two refusals, and at most one start
+        self.assertLess(waited, 8.0)  # two starts take 8 s by the resolver's deadline alone
 
 
 class PidReuseTest(SandboxTest):

@@ -16,8 +16,8 @@ from pathlib import Path
 
 from harness import (CACHE_DIR, CORES_DIR, GEOIP_DATA, GEOSITE_DATA, MIHOMO_CONFIG, SINGBOX_CONFIG, TEST_DIR,
                      Client, SandboxTest, alive, authorize, b64, children_of, error_line, fault_env, injected,
-                     install_cores, interface_exists, marker_path, mihomo_config, override_file, records, reply_line,
-                     request, reset_sandbox, run_helper, strace_argv)
+                     SOCKET, install_cores, interface_exists, marker_path, mihomo_config, override_file, records,
+                     reply_line, request, reset_sandbox, run_helper, strace_argv)
 
 WORKING_DIR = CACHE_DIR + "/mihomo"
 GEOIP_SOURCE = CORES_DIR + "/xray/geoip.dat"
@@ -290,11 +290,13 @@ class ThreadFaultTest(FaultChecks, SandboxTest):
 
 class AcceptFaultTest(FaultChecks, SandboxTest):
     def test_serve_ends_and_leaves_the_core_running(self):
-        # The second accept is the one that waits for the next connection after the start.
-        helper = self.traced_helper("-e", "trace=accept4", "-e", "inject=accept4:error=EMFILE:when=2")
+        # The second accept finds the backlog empty; the third takes the next connection.
+        helper = self.traced_helper("-e", "trace=accept4", "-e", "inject=accept4:error=EMFILE:when=3")
         with Client() as owner:
             self.assertEqual(owner.request(MIHOMO_UP).raw, reply_line())
-            self.assertEqual(helper.process.wait(timeout=60), 1)
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as next_client:
+                next_client.connect(SOCKET)
+                self.assertEqual(helper.process.wait(timeout=60), 1)
             with self.assertRaises(ConnectionRefusedError):  # serve has ended
                 owner.request("status\n")
             self.assertEqual(helper.log(), f"Quorin helper: mihomo-up requested by pid {owner.pid}\n".encode()
