@@ -179,7 +179,7 @@ def bench_status(helper_pid):
     rate = paired(column("status", 0), column("echo", 0))
     p99 = paired(column("status", 2), column("echo", 2))
     report("status", text("status"), "echo server " + text("echo"),
-           f"rate {goal(rate, '>=', 0.8)}, p99 {goal(p99, '<=', 1.5)}")
+           f"rate {rate:.2f}, p99 {p99:.2f} (no goal: the plain echo makes none of the calls below)")
     checked_rate = paired(column("status", 0), column("checked", 0))
     checked_p99 = paired(column("status", 2), column("checked", 2))
     quartiles = statistics.quantiles([a / b for a, b in zip(column("status", 0), column("checked", 0))], n=4)
