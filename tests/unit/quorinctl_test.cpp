@@ -53,26 +53,19 @@ TEST(TunUpLine, RefusesEntriesThatAreNotUtf8) {
 }
 
 TEST(ServerCheck, RefusesWhatTheHelperWouldDropAndSaysWhy) {
-    EXPECT_TRUE(check_servers({"vpn.example.org", " 192.0.2.1 ", "VPN.Example.ORG.", "xn--e1a.example"}));
-    for (auto [entry, reason] : std::initializer_list<std::pair<std::string, std::string_view>>{
-             {"http://vpn.example.org:443", "neither an IPv4 address nor a host name"},
-             {"localhost", "neither an IPv4 address nor a host name"},
-             {"пример.рф", "neither an IPv4 address nor a host name"},
-             {"2001:db8::7", "an IPv6 address"},
-             {"127.0.0.1", "a loopback, multicast or unspecified address"},
-             {"224.0.0.5", "a loopback, multicast or unspecified address"}}) {
-        auto refused = error_of(check_servers({"vpn.example.org", entry}));
-        EXPECT_TRUE(refused.starts_with("server " + entry + ": " + std::string(reason))) << refused;
-    }
-    std::vector<std::string> addresses;
-    for (int i = 1; i <= 33; ++i) addresses.push_back("192.0.2." + std::to_string(i));
-    EXPECT_EQ(error_of(check_servers(addresses)),
+    EXPECT_TRUE(check_servers({"vpn.example.org", " 192.0.2.1 ", "VPN.Example.ORG."}));
+    for (auto [entry, reason] :
+         std::initializer_list<std::pair<std::string, std::string>>{{"http://vpn.example.org:443", "neither"},
+                                                                    {"пример.рф", "neither"},
+                                                                    {"2001:db8::7", "an IPv6"},
+                                                                    {"127.0.0.1", "a loopback"}})
+        EXPECT_TRUE(error_of(check_servers({entry})).starts_with("server " + entry + ": " + reason)) << entry;
+    std::vector<std::string> many;
+    for (int i = 1; i <= 33; ++i) many.push_back("192.0.2." + std::to_string(i));
+    EXPECT_EQ(error_of(check_servers(many)),
               "more servers than the helper keeps: at most 32 IPv4 addresses and 64 servers in all");
-    addresses.pop_back();
-    addresses.push_back("192.0.2.1");  // a repeat is one server
-    EXPECT_TRUE(check_servers(addresses));
-    for (int i = 0; i < 33; ++i) addresses.push_back("h" + std::to_string(i) + ".example");
-    EXPECT_FALSE(check_servers(addresses));
+    many.back() = "vpn.example.org";
+    EXPECT_TRUE(check_servers(many));
 }
 
 TEST(MihomoUpLine, SendsTheJsonBytesAndTheMemoryLimitOnlyWhenGiven) {
@@ -279,8 +272,7 @@ TEST_F(ExchangeTest, ExplainsAMissingOrDeadHelper) {
     EXPECT_EQ(error_of(exchange(path_, "status", LIMIT)), "the helper closed the connection without a reply");
     server.join();
     EXPECT_EQ(error_of(exchange(path_, "status", LIMIT)), "the helper is not running: nothing listens on " + path_);
-    // Listening but never accepting, the first connection waits in the backlog and the
-    // next for room in it: each is given up at the time-out.
+    // Listening but never accepting: the first connection waits for a reply, the next for room in the backlog.
     UniqueFd busy(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
@@ -322,20 +314,6 @@ TEST(DoctorRouting, PicksTheProductsPrioritiesAndCountsRoutes) {
     EXPECT_EQ(route_count(R"([{"dst":"blackhole 10.0.0.0/8"},{"dst":"default"}])").value(), 2u);
     EXPECT_EQ(route_count("[]\n").value(), 0u);
     EXPECT_EQ(route_count("").value(), 0u);
-}
-
-TEST(DoctorJournal, ShowsTheLastFailedStartsOfTheHelper) {
-    std::string journal =
-        "2026-12-08T10:00:00+0000 host quorin-helper[7]: Quorin helper: tun-up failed: sing-box завершился при запуске "
-        "(exit status: 1)\n"
-        "2026-12-08T10:00:01+0000 host quorin-helper[7]: Quorin helper: tun-up requested by pid 9\n"
-        "2026-12-08T10:00:02+0000 host quorin-helper[7]: WARN connection failed: reset\n"
-        "2026-12-08T10:00:03+0000 host quorin-helper[7]: Quorin helper: mihomo-up failed: TUN-интерфейс q не появился "
-        "после запуска Mihomo\n";
-    auto found = failed_starts(journal, 1);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_TRUE(found[0].ends_with("mihomo-up failed: TUN-интерфейс q не появился после запуска Mihomo")) << found[0];
-    EXPECT_EQ(failed_starts(journal, 3).size(), 2u);
 }
 
 TEST(DoctorNetworkd, TheLastValidAssignmentInTheNetworkSectionWins) {

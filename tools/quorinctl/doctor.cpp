@@ -116,6 +116,19 @@ std::optional<bool> unit_enabled(const std::string& unit) {
     return state.starts_with("enabled") || state == "alias" || state == "indirect";
 }
 
+// The last `most` lines of the journal's text in which the helper reported a failed
+// start ("Quorin helper: <command> failed: <causes>").
+std::vector<std::string> failed_starts(std::string_view journal, size_t most) {
+    std::vector<std::string> found;
+    for (auto& line : lines_of(journal)) {
+        size_t prefix = line.find("Quorin helper: ");
+        if (prefix != std::string::npos && line.find(FAILED_START_INFIX, prefix) != std::string::npos)
+            found.push_back(std::move(line));
+    }
+    if (found.size() > most) found.erase(found.begin(), found.end() - static_cast<ptrdiff_t>(most));
+    return found;
+}
+
 // journalctl shows the system's journal, the helper's included, to root and to the
 // members of these groups; to anyone else it shows nothing of the helper's.
 bool may_read_system_journal() {
@@ -132,17 +145,6 @@ bool may_read_system_journal() {
 }
 
 }  // namespace
-
-std::vector<std::string> failed_starts(std::string_view journal, size_t most) {
-    std::vector<std::string> found;
-    for (auto& line : lines_of(journal)) {
-        size_t prefix = line.find("Quorin helper: ");
-        if (prefix != std::string::npos && line.find(FAILED_START_INFIX, prefix) != std::string::npos)
-            found.push_back(std::move(line));
-    }
-    if (found.size() > most) found.erase(found.begin(), found.end() - static_cast<ptrdiff_t>(most));
-    return found;
-}
 
 std::string_view verdict_word(Verdict verdict) {
     switch (verdict) {

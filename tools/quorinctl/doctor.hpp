@@ -70,10 +70,6 @@ std::vector<std::string> nft_files_of_unit(std::string_view unit_text);
 // True when the nft script empties the whole rule set (`flush ruleset`).
 bool flushes_ruleset(std::string_view nft_text);
 
-// The last `most` lines of the journal's text in which the helper reported a failed
-// start ("Quorin helper: <command> failed: <causes>").
-std::vector<std::string> failed_starts(std::string_view journal, size_t most);
-
 // Runs every check; reads only, changes nothing.
 std::vector<Check> run_doctor(const std::string& socket_path);
 
