@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/files.hpp"
+#include "common/log.hpp"
 #include "host/cleanup.hpp"
 
 namespace quorin {
@@ -38,6 +39,10 @@ void abandon_core(Child& core) {
     core.kill_and_reap();
     clear_core_routing();
     core.close_descriptors();
+}
+
+void log_failed_start(std::string_view command, const Error& cause) {
+    log_line("Quorin helper: " + std::string(command) + std::string(FAILED_START_INFIX) + cause.chain());
 }
 
 }  // namespace quorin

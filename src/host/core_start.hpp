@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "common/child.hpp"
 #include "common/error.hpp"
@@ -24,5 +25,11 @@ Result<CoreStart> wait_for_interface(Child& core, const std::string& interface_n
 // The one end of a core that did not come up: killed unless already reaped, reaped,
 // its routing cleared and its descriptors closed.
 void abandon_core(Child& core);
+
+// The journal's account of a start that failed once its core had been launched (the
+// reply may name only the outermost failure): "Quorin helper: <command> failed: " and
+// the cause chain.
+inline constexpr std::string_view FAILED_START_INFIX = " failed: ";
+void log_failed_start(std::string_view command, const Error& cause);
 
 }  // namespace quorin

@@ -57,7 +57,10 @@ Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t clien
 
     auto core = start_mihomo(mihomo->executable, layout, request.memory_limit);
     if (!core) return fail(core.error());
-    if (auto up = wait_for_tun_interface(*core, request.tun_device); !up) return up;
+    if (auto up = wait_for_tun_interface(*core, request.tun_device); !up) {
+        log_failed_start("mihomo-up", up.error());
+        return up;
+    }
     store_session(slot, request.tun_device, std::move(*core));
     record_owner(slot, std::move(request.owner_handle), client_pid);
     return {};

@@ -111,6 +111,7 @@ Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start)
     Child sing_box = std::move(*spawned);
     if (auto ready = watch_start(sing_box, start.tun.interface_name); !ready) {
         abandon_core(sing_box);
+        log_failed_start("tun-up", ready.error());
         return fail(ABORT_MESSAGE, ready.error());
     }
 

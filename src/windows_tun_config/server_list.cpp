@@ -13,9 +13,7 @@ namespace quorin {
 
 namespace {
 
-constexpr size_t MAX_IPV4_SERVERS = 32;
 constexpr size_t MAX_HOST_NAMES = 64;
-constexpr size_t MAX_SERVERS = 64;
 constexpr size_t MAX_HOST_NAME_BYTES = 253;
 
 // Four decimal octets of one to three digits, no leading zero except a lone "0".

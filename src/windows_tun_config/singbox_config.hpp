@@ -13,6 +13,8 @@ namespace quorin {
 // At most 64 texts: the accepted IPv4 literals (at most 32, ascending, dotted decimal),
 // then the accepted host names in byte order.
 using ServerList = std::vector<std::string>;
+inline constexpr size_t MAX_IPV4_SERVERS = 32;
+inline constexpr size_t MAX_SERVERS = 64;
 // An IPv4 address as its 32-bit value, most significant octet first.
 using Ipv4 = uint32_t;
 

@@ -116,6 +116,7 @@ class LaunchTest(SandboxTest):
                 self.assertEqual(request(b"tun-status\n").raw, reply_line())
                 self.assertTrue(os.path.exists(MIHOMO_CONFIG))  # left for the next start or clean-up
 
+        self.assertNotIn(b" failed: ", self.helper.log())  # refused before any launch: the reply says it all
         write_scenario("mihomo", "check", [{"stdout": "time=x level=error msg=only a warning\n"}])
         self.assertEqual(request(mihomo_up()).raw, reply_line())
         self.assertEqual(len(records("mihomo", "run")), 1)
@@ -129,6 +130,8 @@ class LaunchTest(SandboxTest):
                     os.unlink(TOOLS_LOG)
                 write_scenario("mihomo", "run", steps)
                 self.assertEqual(request(mihomo_up()).raw, refused(f"Mihomo завершился при запуске ({status})"))
+                self.assertTrue(self.helper.log().endswith(
+                    f"Quorin helper: mihomo-up failed: Mihomo завершился при запуске ({status})\n".encode()))
                 self.assertEqual([call["argv"] for call in tool_calls()], cleanup_commands() + core_routing_commands())
                 self.assertFalse(os.path.exists(f"/proc/{records('mihomo', 'run')[-1]['pid']}"))  # reaped
                 self.assertEqual(request(b"tun-status\n").raw, reply_line())
@@ -152,6 +155,8 @@ class InterfaceWaitTest(SandboxTest):
         self.assertEqual(children_of(helper.pid), [])
         self.wait_for(lambda: not interface_exists("other0"), "the stand-in's interface to go")
         self.assertEqual([call["argv"] for call in tool_calls()], cleanup_commands() + core_routing_commands())
+        self.assertEqual(helper.log().decode().splitlines()[-1],
+                         "Quorin helper: mihomo-up failed: TUN-интерфейс qtun0 не появился после запуска Mihomo")
         self.assertEqual(request(b"tun-status\n").raw, reply_line())
 
 

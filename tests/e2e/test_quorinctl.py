@@ -86,7 +86,7 @@ class CommandsTest(SandboxTest):
 
     def test_status_and_tun_status_for_people_and_programs(self):
         result = quorinctl("status")
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, VERSIONS + "\n", ""))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, VERSIONS + "\nsession: none\n", ""))
         result = quorinctl("--json", "status")
         self.assertEqual((result.returncode, result.stdout), (0, reply_line(version=VERSIONS).decode()))
         self.assertEqual(result.stdout.encode(), request(b"status\n", uid=USER).raw)
@@ -105,9 +105,10 @@ class CommandsTest(SandboxTest):
         bypass_file = user_file("bypass.txt", "# processes\n  /opt/App/run  \n\nC:\\Tools\\x.exe\n")
         result = quorinctl("tun-up", "--interface", "qtun5", "--mtu", "+1400", "--socks-port", "10808",
                            "--ipv6", "--auto-route", "--bypass", "firefox", "--bypass", "пример",
-                           "--bypass-file", bypass_file, "--server", "192.0.2.7", "--server", "2001:db8::7")
+                           "--bypass-file", bypass_file, "--server", "192.0.2.7", "--server", "VPN.example.org.")
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
         self.assertEqual(quorinctl("tun-status").stdout, "qtun5\n")
+        self.assertEqual(quorinctl("status").stdout, VERSIONS + "\nsession: running on qtun5\n")
         config = json.loads(Path(SINGBOX_CONFIG).read_text())
         texts = set(strings_in(config))
         for expected in ("qtun5", "firefox", "пример", "/opt/App/run", "C:/Tools/x.exe"):
@@ -191,15 +192,25 @@ class CommandsTest(SandboxTest):
                      ["tun-up", "--interface", "qtun0", "--mtu", "1500", "--socks-port", "1", "--bypass-file",
                       "/nonexistent"],
                      ["mihomo-up", bad_profile], ["mihomo-up", "/nonexistent.yaml"],
-                     ["mihomo-up", bad_profile, "--memory-limit", "1.5GiB"], ["frobnicate"], []):
+                     ["mihomo-up", bad_profile, "--memory-limit", "1.5GiB"], ["frobnicate"], [],
+                     ["tun-up", "--interface", "qtun0", "--mtu", "1500", "--socks-port", "1080", "--server",
+                      "http://vpn.example.org:443"], ["--timeout", "0", "status"]):
             result = quorinctl(*args)
             self.assertEqual(result.returncode, 2, args)
             self.assertNotEqual(result.stderr, "", args)
         self.assertEqual(self.helper.log(), b"")
-        for command in ([], ["status"], ["tun-up"], ["mihomo-up"], ["doctor"]):
+        for command in ([], ["status"], ["tun-up"], ["mihomo-up"], ["doctor"], ["setup"]):
             result = quorinctl(*command, "--help")
             self.assertEqual((result.returncode, result.stderr), (0, ""), command)
             self.assertIn("Usage: quorinctl", result.stdout)
+        self.assertEqual(quorinctl("--version").stdout, "quorinctl 0.1.0\n")
+
+    def test_setup_runs_pkexec_with_the_helpers_full_path(self):
+        fake = user_file("pkexec", "#!/bin/sh\necho \"$0 $*\"\nexit 126\n")
+        os.chmod(fake, 0o755)
+        result = subprocess.run([QUORINCTL, "setup"], user=USER, group=USER, extra_groups=[], capture_output=True,
+                                text=True, timeout=120, env={"PATH": f"{TEST_DIR}:/usr/bin:/bin"})
+        self.assertEqual((result.returncode, result.stdout), (126, f"{fake} /usr/sbin/quorin-helper setup\n"))
 
 
 class NoHelperTest(SandboxTest):
@@ -207,7 +218,7 @@ class NoHelperTest(SandboxTest):
         for args in (["status"], ["--json", "tun-status"], ["--socket", "/run/elsewhere.sock", "tun-down"]):
             result = quorinctl(*args)
             path = "/run/elsewhere.sock" if "--socket" in args else SOCKET
-            self.assertEqual((result.returncode, result.stdout), (2, ""), args)
+            self.assertEqual((result.returncode, result.stdout), (3, ""), args)
             self.assertTrue(result.stderr.startswith(f"quorinctl: the helper is not running: no socket at {path}"),
                             result.stderr)
 
@@ -241,11 +252,13 @@ class DoctorTest(SandboxTest):
         code, verdicts, text = self.doctor()
         self.assertEqual(code, 0, text)
         self.assertEqual(verdicts, dict.fromkeys(
-            ["socket", "helper", "authorisation", "cores", "session", "routing", "networkd", "nftables"], "ok"), text)
+            ["socket", "helper", "authorisation", "cores", "session", "routing", "networkd", "nftables"], "ok")
+            | {"journal": "skip"}, text)
+        self.assertIn("journal: this user may not read the helper's journal: run `journalctl -u quorin-helper`", text)
         self.assertIn(f"cores: {VERSIONS} (Xray v26.10.21 built-in /usr/lib/quorin/cores/xray/xray;", text)
         self.assertIn(f"authorisation: marker /var/lib/quorin/authorized-users/{USER} (uid 0, mode 0600)", text)
         json_lines = [json.loads(line) for line in quorinctl("--json", "doctor").stdout.splitlines()]
-        self.assertEqual([line["verdict"] for line in json_lines], ["ok"] * 8)
+        self.assertEqual([line["verdict"] for line in json_lines], ["ok"] * 8 + ["skip"])
 
     def test_foreign_rules_and_routes_warn_only_while_no_session_runs(self):
         install_cores()
@@ -272,7 +285,8 @@ class DoctorTest(SandboxTest):
         self.assertEqual([verdicts[name] for name in ("socket", "helper", "authorisation", "cores", "session")],
                          ["FAIL", "FAIL", "FAIL", "skip", "skip"], text)
         self.assertIn("socket: no socket at /run/quorin/helper.sock: the helper is not running", text)
-        self.assertIn(f"no marker /var/lib/quorin/authorized-users/{USER}: run `pkexec quorin-helper setup`", text)
+        self.assertIn(f"no marker /var/lib/quorin/authorized-users/{USER}: run `quorinctl setup` (pkexec "
+                      "/usr/sbin/quorin-helper setup)", text)
 
         install_cores()
         authorize(USER, mode=0o664)
@@ -282,6 +296,19 @@ class DoctorTest(SandboxTest):
                          ["ok", "ok", "FAIL", "skip"], text)
         self.assertIn("damaged marker", text)
         self.assertIn("status refused: повреждён маркер авторизации Quorin", text)
+
+    def test_failed_starts_in_the_journal_are_shown_to_those_who_may_read_it(self):
+        journal = "".join(f"echo 'T host quorin-helper[2]: Quorin helper: {text}'\n" for text in (
+            "tun-up failed: A", "mihomo-up failed: B", "tun-up requested by pid 7", "tun-up failed: C", "tun-up failed: D"))
+        fake = user_file("journalctl", f"#!/bin/sh\necho \"$*\" > {TEST_DIR}/args\n{journal}")
+        os.chmod(fake, 0o755)
+        subprocess.run(["mount", "--bind", fake, "/usr/bin/journalctl"], check=True)
+        self.addCleanup(subprocess.run, ["umount", "/usr/bin/journalctl"], check=True)
+        code, verdicts, text = self.doctor(uid=0)
+        self.assertEqual((code, verdicts["journal"]), (1, "warn"), text)
+        self.assertIn("".join(f"warn journal: T host quorin-helper[2]: Quorin helper: {x}\n" for x in (
+            "mihomo-up failed: B", "tun-up failed: C", "tun-up failed: D")), text)  # the last three, no request
+        self.assertIn("--unit=quorin-helper.service --boot", Path(f"{TEST_DIR}/args").read_text())
 
     def test_a_missing_core_fails_the_cores_check(self):
         install_cores(xray=False)

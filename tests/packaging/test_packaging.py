@@ -115,9 +115,9 @@ class PackageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.work)
 
-    def test_lintian_finds_neither_errors_nor_warnings(self):
-        lintian = run("lintian", "--no-tag-display-limit", self.deb, check=False)
-        tags = [line for line in lintian.stdout.splitlines() if re.match(r"[EW]: ", line)]
+    def test_lintian_finds_neither_errors_nor_warnings_nor_missing_hardening(self):
+        lintian = run("lintian", "--no-tag-display-limit", "--pedantic", "--display-info", self.deb, check=False)
+        tags = [line for line in lintian.stdout.splitlines() if re.match(r"[EW]: ", line) or " hardening-" in line]
         self.assertEqual(tags, [], lintian.stdout)
         self.assertEqual(lintian.returncode, 0, lintian.stdout + lintian.stderr)
 

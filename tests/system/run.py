@@ -197,7 +197,7 @@ class Checks(SystemTests):
         self.expect_service("inactive")
 
     def expect_activation(self, old_pid=None):
-        expect_run(self.ctl("status"), VERSIONS + "\n")
+        expect_run(self.ctl("status"), VERSIONS + "\nsession: none\n")
         self.expect_service("active")
         if old_pid is not None:
             expect(self.helper_pid() != old_pid, f"a new helper (not pid {old_pid})", f"pid {self.helper_pid()}")
@@ -359,6 +359,9 @@ class Checks(SystemTests):
                   "cores": ("skip", "unknown: the helper refused this user")}
         expect_equal(wanted, {name: stranger.get(name) for name in wanted}, "doctor for an unauthorised user ")
         expect_equal("fail", stranger.get("authorisation", ("",))[0], "authorisation verdict ")
+        journal = self.doctor(0).get("journal")  # root reads the real journal; the desktop user is told how
+        expect(journal is not None and journal[0] in ("ok", "warn"), "journal read by root", journal)
+        expect_equal("skip", seen.get("journal", ("",))[0], "journal verdict for the desktop user ")
 
     def package_version(self):
         return self.box.run("dpkg-query", "-W", "-f", "${Version} ${db:Status-Abbrev}", "quorin-helper").stdout.strip()

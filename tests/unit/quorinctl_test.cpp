@@ -52,6 +52,22 @@ TEST(TunUpLine, RefusesEntriesThatAreNotUtf8) {
     EXPECT_EQ(error_of(tun_up_line({.interface = "t", .servers = {"\xc3"}})), "server entry not valid UTF-8: \uFFFD");
 }
 
+TEST(ServerCheck, RefusesWhatTheHelperWouldDropAndSaysWhy) {
+    EXPECT_TRUE(check_servers({"vpn.example.org", " 192.0.2.1 ", "VPN.Example.ORG."}));
+    for (auto [entry, reason] :
+         std::initializer_list<std::pair<std::string, std::string>>{{"http://vpn.example.org:443", "neither"},
+                                                                    {"пример.рф", "neither"},
+                                                                    {"2001:db8::7", "an IPv6"},
+                                                                    {"127.0.0.1", "a loopback"}})
+        EXPECT_TRUE(error_of(check_servers({entry})).starts_with("server " + entry + ": " + reason)) << entry;
+    std::vector<std::string> many;
+    for (int i = 1; i <= 33; ++i) many.push_back("192.0.2." + std::to_string(i));
+    EXPECT_EQ(error_of(check_servers(many)),
+              "more servers than the helper keeps: at most 32 IPv4 addresses and 64 servers in all");
+    many.back() = "vpn.example.org";
+    EXPECT_TRUE(check_servers(many));
+}
+
 TEST(MihomoUpLine, SendsTheJsonBytesAndTheMemoryLimitOnlyWhenGiven) {
     std::string json = "{\"a\": [1, 2]}\n";
     EXPECT_EQ(mihomo_up_line(json, ""), "mihomo-up " + encode_base64_url(json));
@@ -237,24 +253,35 @@ protected:
     std::string dir_, path_;
 };
 
+constexpr auto LIMIT = std::chrono::seconds(60);
+
 TEST_F(ExchangeTest, SendsOneLineAndReturnsEverythingUntilTheHelperCloses) {
     std::string received;
     auto server = serve_once("{\"ok\":true}\n", received);
-    auto reply = exchange(path_, "tun-status", std::nullopt);
+    auto reply = exchange(path_, "tun-status", LIMIT);
     server.join();
     EXPECT_EQ(received, "tun-status\n");
     EXPECT_EQ(reply.value(), "{\"ok\":true}\n");
 }
 
 TEST_F(ExchangeTest, ExplainsAMissingOrDeadHelper) {
-    EXPECT_EQ(error_of(exchange(path_, "status", std::nullopt)),
+    EXPECT_EQ(error_of(exchange(path_, "status", LIMIT)),
               "the helper is not running: no socket at " + path_ + " (systemctl enable --now quorin-helper.socket)");
     std::string received;
     auto server = serve_once("", received);
-    EXPECT_EQ(error_of(exchange(path_, "status", std::nullopt)), "the helper closed the connection without a reply");
+    EXPECT_EQ(error_of(exchange(path_, "status", LIMIT)), "the helper closed the connection without a reply");
     server.join();
-    EXPECT_EQ(error_of(exchange(path_, "status", std::nullopt)),
-              "the helper is not running: nothing listens on " + path_);
+    EXPECT_EQ(error_of(exchange(path_, "status", LIMIT)), "the helper is not running: nothing listens on " + path_);
+    // Listening but never accepting: the first connection waits for a reply, the next for room in the backlog.
+    UniqueFd busy(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    (void)unlink(path_.c_str());
+    ASSERT_EQ(bind(busy.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(busy.get(), 0), 0);
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(error_of(exchange(path_, "status", std::chrono::milliseconds(300))),
+                  "no reply within 1 s: the helper may be busy with other requests");
 }
 
 // --- Doctor -------------------------------------------------------------------------
@@ -273,7 +300,8 @@ TEST(DoctorMarker, FollowsTheHelpersAdmissionTest) {
     EXPECT_EQ(marker_check("/m", &st, 0).verdict, Verdict::fail);
     auto missing = marker_check("/m", nullptr, ENOENT);
     EXPECT_EQ(missing.verdict, Verdict::fail);
-    EXPECT_EQ(missing.detail, "no marker /m: run `pkexec quorin-helper setup` once as this user");
+    EXPECT_EQ(missing.detail,
+              "no marker /m: run `quorinctl setup` (pkexec /usr/sbin/quorin-helper setup) once as this user");
     EXPECT_EQ(marker_check("/m", nullptr, EACCES).detail, "cannot examine /m: Permission denied (os error 13)");
 }
 

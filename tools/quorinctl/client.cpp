@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
 #include <cerrno>
@@ -40,31 +41,48 @@ Error connect_error(const std::string& path, int errnum) {
     }
 }
 
-Result<UniqueFd> connect_to(const std::string& path) {
+using Clock = std::chrono::steady_clock;
+
+Error timed_out(std::chrono::milliseconds limit) {
+    return Error("no reply within " + std::to_string((limit.count() + 999) / 1000) +
+                 " s: the helper may be busy with other requests");
+}
+
+// Bounds the next blocking connect or send by the time left; false when none is left.
+bool bound_sends(int fd, Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    timeval limit{.tv_sec = static_cast<time_t>(left.count() / 1000000),
+                  .tv_usec = static_cast<suseconds_t>(left.count() % 1000000)};
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
+// A helper whose listen backlog is full makes connect wait; the send time-out bounds it.
+Result<UniqueFd> connect_to(const std::string& path, Clock::time_point deadline, std::chrono::milliseconds limit) {
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) return fail("socket path too long: " + path);
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return fail("cannot create a socket", Error::last_os());
-    while (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    for (;;) {
+        if (!bound_sends(fd.get(), deadline)) return fail(timed_out(limit));
+        if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+        if (errno == EAGAIN) return fail(timed_out(limit));
         if (errno != EINTR) return fail(connect_error(path, errno));
     }
-    return fd;
 }
 
-Result<std::string> read_reply(int fd, std::optional<std::chrono::steady_clock::time_point> deadline) {
+Result<std::string> read_reply(int fd, Clock::time_point deadline, std::chrono::milliseconds limit) {
     std::string received;
     char chunk[4096];
     for (;;) {
-        if (deadline) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-            pollfd readable{fd, POLLIN, 0};
-            int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return fail("cannot wait for the reply", Error::last_os());
-            if (ready == 0) return fail("no reply in time: the helper may be busy with another request");
-        }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return fail("cannot wait for the reply", Error::last_os());
+        if (ready == 0) return fail(timed_out(limit));
         ssize_t n = recv(fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
         // A helper that refused before reading the request resets the connection after
@@ -101,24 +119,24 @@ Result<Reply> parse_reply(std::string raw) {
     return reply;
 }
 
-Result<std::string> exchange(const std::string& socket_path, std::string_view line,
-                             std::optional<std::chrono::milliseconds> limit) {
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (limit) deadline = std::chrono::steady_clock::now() + *limit;
-    auto fd = connect_to(socket_path);
+Result<std::string> exchange(const std::string& socket_path, std::string_view line, std::chrono::milliseconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    auto fd = connect_to(socket_path, deadline, limit);
     if (!fd) return fail(fd.error());
     std::string request(line);
     request += '\n';
     // MSG_NOSIGNAL: a helper that hangs up early is an error to report, not a SIGPIPE.
     size_t sent = 0;
     while (sent < request.size()) {
+        if (!bound_sends(fd->get(), deadline)) return fail(timed_out(limit));
         ssize_t n = send(fd->get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return fail(timed_out(limit));
         if (n < 0) break;  // a refusal is answered before the request is read; read it
         sent += static_cast<size_t>(n);
     }
     (void)shutdown(fd->get(), SHUT_WR);
-    return read_reply(fd->get(), deadline);
+    return read_reply(fd->get(), deadline, limit);
 }
 
 }  // namespace quorin::ctl

@@ -23,11 +23,9 @@ struct Reply {
 // is false.
 Result<Reply> parse_reply(std::string raw);
 
-// Connects, sends the line and a line feed, and reads until the helper closes. Errors
-// are sentences for a person: a missing socket says the helper is not running. Without
-// a limit the wait is unbounded: the helper bounds its own work, and a start can take
-// a minute or more.
-Result<std::string> exchange(const std::string& socket_path, std::string_view line,
-                             std::optional<std::chrono::milliseconds> limit);
+// Connects, sends the line and a line feed, and reads until the helper closes, all
+// within `limit`. Errors are sentences for a person: a missing socket says the helper is
+// not running, a helper that does not answer in time says so.
+Result<std::string> exchange(const std::string& socket_path, std::string_view line, std::chrono::milliseconds limit);
 
 }  // namespace quorin::ctl

@@ -1,6 +1,7 @@
 #include "quorinctl/doctor.hpp"
 
 #include <dirent.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "common/text.hpp"
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
+#include "host/core_start.hpp"
 #include "privileged/admission.hpp"
 #include "quorinctl/client.hpp"
 
@@ -101,6 +103,9 @@ std::vector<std::string> lines_of(std::string_view text) {
 }
 
 std::string systemctl_path() { return is_regular_file("/usr/bin/systemctl") ? "/usr/bin/systemctl" : "/bin/systemctl"; }
+std::string journalctl_path() {
+    return is_regular_file("/usr/bin/journalctl") ? "/usr/bin/journalctl" : "/bin/journalctl";
+}
 
 // "enabled" and its variants; none when systemctl cannot tell.
 std::optional<bool> unit_enabled(const std::string& unit) {
@@ -109,6 +114,34 @@ std::optional<bool> unit_enabled(const std::string& unit) {
     std::string state(trim_ascii(run->out.substr(0, run->out.find('\n'))));
     if (state.empty()) return std::nullopt;
     return state.starts_with("enabled") || state == "alias" || state == "indirect";
+}
+
+// The last `most` lines of the journal's text in which the helper reported a failed
+// start ("Quorin helper: <command> failed: <causes>").
+std::vector<std::string> failed_starts(std::string_view journal, size_t most) {
+    std::vector<std::string> found;
+    for (auto& line : lines_of(journal)) {
+        size_t prefix = line.find("Quorin helper: ");
+        if (prefix != std::string::npos && line.find(FAILED_START_INFIX, prefix) != std::string::npos)
+            found.push_back(std::move(line));
+    }
+    if (found.size() > most) found.erase(found.begin(), found.end() - static_cast<ptrdiff_t>(most));
+    return found;
+}
+
+// journalctl shows the system's journal, the helper's included, to root and to the
+// members of these groups; to anyone else it shows nothing of the helper's.
+bool may_read_system_journal() {
+    if (geteuid() == 0) return true;
+    int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(count, 0)));
+    if (count > 0 && getgroups(count, groups.data()) < 0) groups.clear();
+    groups.push_back(getegid());
+    for (const char* name : {"adm", "systemd-journal"}) {
+        const group* entry = getgrnam(name);  // NOLINT(concurrency-mt-unsafe): quorinctl has one thread
+        if (entry != nullptr && std::ranges::find(groups, entry->gr_gid) != groups.end()) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -143,7 +176,8 @@ Check marker_check(const std::string& path, const struct stat* st, int stat_errn
     if (st == nullptr) {
         check.verdict = Verdict::fail;
         check.detail = stat_errno == ENOENT
-                           ? "no marker " + path + ": run `pkexec quorin-helper setup` once as this user"
+                           ? "no marker " + path +
+                                 ": run `quorinctl setup` (pkexec /usr/sbin/quorin-helper setup) once as this user"
                            : "cannot examine " + path + ": " + Error::os(stat_errno).message();
         return check;
     }
@@ -432,6 +466,26 @@ Check nftables_check() {
                 "switch while a session runs"};
 }
 
+constexpr size_t FAILED_STARTS_SHOWN = 3;
+
+// The latest starts since boot that failed once their core was launched, each with its
+// cause, as the helper wrote them to its journal.
+std::vector<Check> journal_checks() {
+    const std::string name = "journal";
+    if (!may_read_system_journal())
+        return {{name, Verdict::skip,
+                 "this user may not read the helper's journal: run `journalctl -u quorin-helper` as root or as a "
+                 "member of the group adm or systemd-journal"}};
+    auto run = run_tool(journalctl_path(), {"--unit=quorin-helper.service", "--boot", "--output=short-iso",
+                                            "--no-pager", "--quiet", "--lines=2000"});
+    if (!run) return {{name, Verdict::skip, "cannot read the journal: " + run.error().chain()}};
+    if (!run->success) return {{name, Verdict::skip, "cannot read the journal: journalctl failed"}};
+    std::vector<Check> checks;
+    for (auto& line : failed_starts(run->out, FAILED_STARTS_SHOWN)) checks.push_back({name, Verdict::warn, line});
+    if (checks.empty()) checks.push_back({name, Verdict::ok, "no failed start of a core since boot"});
+    return checks;
+}
+
 }  // namespace
 
 std::vector<Check> run_doctor(const std::string& socket_path) {
@@ -446,6 +500,7 @@ std::vector<Check> run_doctor(const std::string& socket_path) {
     checks.push_back(routing_check(running));
     checks.push_back(networkd_check());
     checks.push_back(nftables_check());
+    for (auto& check : journal_checks()) checks.push_back(std::move(check));
     return checks;
 }
 

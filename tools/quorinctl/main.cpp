@@ -20,15 +20,31 @@ using namespace quorin::ctl;
 
 constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_UNREACHABLE = 3;  // no socket, nobody listening, no answer in time, or not the helper's
+constexpr int EXIT_CANNOT_RUN = 127;
+
+// The helper bounds its own work (a core's check 60 s, readiness 10 s, name look-ups
+// 4 s), but it serves one request at a time: a start may first wait for another's.
+constexpr int DEFAULT_TIMEOUT_SECONDS = 180;
+constexpr const char* HELPER_PATH = "/usr/sbin/quorin-helper";
 
 struct Global {
     std::string socket = SOCKET_PATH;
     bool json = false;
+    int timeout_seconds = DEFAULT_TIMEOUT_SECONDS;
 };
 
-int usage_error(const std::string& message) {
+int print_error(const std::string& message, int status) {
     std::cerr << "quorinctl: " << message << "\n";
-    return EXIT_USAGE;
+    return status;
+}
+
+int usage_error(const std::string& message) { return print_error(message, EXIT_USAGE); }
+
+Result<Reply> ask(const Global& global, const std::string& line) {
+    auto raw = exchange(global.socket, line, std::chrono::seconds(global.timeout_seconds));
+    if (!raw) return fail(raw.error());
+    return parse_reply(std::move(*raw));
 }
 
 Result<std::string> read_input(const std::string& path) {
@@ -42,10 +58,8 @@ void print_success(std::string_view command, const Reply& reply) {
 }
 
 int send_request(const Global& global, std::string_view command, const std::string& line) {
-    auto raw = exchange(global.socket, line, std::nullopt);
-    if (!raw) return usage_error(raw.error().chain());
-    auto reply = parse_reply(std::move(*raw));
-    if (!reply) return usage_error(reply.error().chain());
+    auto reply = ask(global, line);
+    if (!reply) return print_error(reply.error().chain(), EXIT_UNREACHABLE);
     if (global.json) {
         std::cout << reply->raw << std::flush;
     } else if (reply->ok) {
@@ -54,6 +68,27 @@ int send_request(const Global& global, std::string_view command, const std::stri
         std::cerr << "quorinctl: " << *reply->error << "\n";
     }
     return reply->ok ? 0 : EXIT_REFUSED;
+}
+
+// For a person, the versions and then the session; with --json, the status reply alone,
+// as for every other command.
+int run_status(const Global& global) {
+    int status = send_request(global, "status", "status");
+    if (status != 0 || global.json) return status;
+    auto session = ask(global, "tun-status");
+    if (!session) return print_error(session.error().chain(), EXIT_UNREACHABLE);
+    if (!session->ok) return print_error(*session->error, EXIT_REFUSED);
+    std::cout << "session: " << (session->interface ? "running on " + *session->interface : "none") << "\n";
+    return 0;
+}
+
+// Replaces quorinctl with pkexec, so that polkit's prompt, the helper's output and its
+// exit status are the user's to see. The full path: /usr/sbin is not in every user's PATH.
+int run_setup() {
+    std::cout.flush();
+    const char* argv[] = {"pkexec", HELPER_PATH, "setup", nullptr};
+    execvp(argv[0], const_cast<char* const*>(argv));
+    return print_error("cannot run pkexec: " + Error::last_os().message(), EXIT_CANNOT_RUN);
 }
 
 Result<std::vector<std::string>> list_entries(std::vector<std::string> entries, const std::string& file) {
@@ -93,6 +128,7 @@ int run_tun_up(const Global& global, TunUpOptions& o) {
     auto servers = list_entries(std::move(o.args.servers), o.server_file);
     if (!servers) return usage_error(servers.error().chain());
     o.args.bypass = std::move(*bypass);
+    if (auto kept = check_servers(*servers); !kept) return usage_error(kept.error().message());
     o.args.servers = std::move(*servers);
     auto line = tun_up_line(o.args);
     if (!line) return usage_error(line.error().message());
@@ -150,9 +186,13 @@ int run(int argc, char** argv) {
     Global global;
     app.add_option("--socket", global.socket, "the helper's socket")->capture_default_str();
     app.add_flag("--json", global.json, "print the helper's reply line as it came");
+    app.add_option("--timeout", global.timeout_seconds, "seconds to wait for each reply")
+        ->check(CLI::Range(1, 3600))
+        ->capture_default_str();
+    app.set_version_flag("--version", "quorinctl " QUORIN_VERSION);
 
     for (const char* simple : {"status", "tun-status", "tun-down"}) {
-        const char* about = std::string_view(simple) == "status"       ? "Show the versions of the cores in force"
+        const char* about = std::string_view(simple) == "status"       ? "Show the cores in force and the session"
                             : std::string_view(simple) == "tun-status" ? "Show the running session's interface"
                                                                        : "Stop the running session and clean up";
         app.add_subcommand(simple, about);
@@ -169,6 +209,7 @@ int run(int argc, char** argv) {
     TunUpOptions tun_up;
     add_tun_up(app, tun_up);
     app.add_subcommand("doctor", "Check whether the helper can work here; changes nothing");
+    app.add_subcommand("setup", "Authorise this user once: runs pkexec /usr/sbin/quorin-helper setup");
 
     try {
         app.parse(argc, argv);
@@ -179,6 +220,8 @@ int run(int argc, char** argv) {
     if (command == "mihomo-up") return run_mihomo_up(global, mihomo_up);
     if (command == "tun-up") return run_tun_up(global, tun_up);
     if (command == "doctor") return run_doctor_command(global);
+    if (command == "setup") return run_setup();
+    if (command == "status") return run_status(global);
     return send_request(global, command, command);
 }
 

@@ -1,9 +1,14 @@
 #include "quorinctl/request.hpp"
 
+#include <arpa/inet.h>
+
+#include <set>
+
 #include "common/base64.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
 #include "mihomo/policy.hpp"
+#include "windows_tun_config/singbox_config.hpp"
 
 namespace quorin::ctl {
 
@@ -30,6 +35,38 @@ Result<std::string> tun_up_line(const TunUpArgs& args) {
         line += " " + *servers;
     }
     return line;
+}
+
+namespace {
+
+// Why the helper would drop a lone entry; the helper's own normaliser decides whether.
+std::string dropped_because(std::string_view entry) {
+    std::string bare(trim_white_space(entry));
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
+        return "an IPv6 address, which the helper does not keep out of the tunnel; give an IPv4 address or a host "
+               "name";
+    in_addr v4{};
+    if (inet_pton(AF_INET, bare.c_str(), &v4) == 1)
+        return "a loopback, multicast or unspecified address, which the helper never keeps out of the tunnel";
+    return "neither an IPv4 address nor a host name (ASCII letters, digits, '-', '_' and at least one dot, at most "
+           "253 bytes), so the helper would drop it";
+}
+
+}  // namespace
+
+Result<void> check_servers(const std::vector<std::string>& servers) {
+    std::set<std::string> kept;
+    for (const auto& entry : servers) {
+        if (!is_valid_utf8(entry)) return fail("server entry not valid UTF-8: " + lossy_utf8(entry));
+        ServerList alone = normalize_server_list(std::vector<std::string>{entry});
+        if (alone.empty()) return fail("server " + entry + ": " + dropped_because(entry));
+        kept.insert(alone.front());
+    }
+    if (normalize_server_list(servers).size() < kept.size())
+        return fail("more servers than the helper keeps: at most " + std::to_string(MAX_IPV4_SERVERS) +
+                    " IPv4 addresses and " + std::to_string(MAX_SERVERS) + " servers in all");
+    return {};
 }
 
 std::string mihomo_up_line(std::string_view json, std::string_view memory_limit) {

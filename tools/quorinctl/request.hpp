@@ -28,6 +28,10 @@ std::string_view encode_flag(bool value);
 // The request line without its line feed. The server word is left out when there are no
 // servers, so that the helper's own "no servers" case applies.
 Result<std::string> tun_up_line(const TunUpArgs& args);
+// Refuses, naming the entry and the reason, a server list of which the helper would
+// silently drop something: an entry that is neither an IPv4 address it keeps out of the
+// tunnel nor a host name, or more entries than it keeps.
+Result<void> check_servers(const std::vector<std::string>& servers);
 // `json` is the profile's JSON text, sent byte for byte.
 std::string mihomo_up_line(std::string_view json, std::string_view memory_limit);
 
