@@ -230,10 +230,24 @@ TEST(ChildProcess, EveryChildGetsDefaultSigpipeAndTheCurrentEnvironment) {
     std::signal(SIGPIPE, previous);
 }
 
-TEST(ChildProcess, MissingProgramFailsToStartWithOsText) {
-    auto child = Child::spawn({.program = "/nonexistent/quorin-core"});
-    ASSERT_FALSE(child);
-    EXPECT_EQ(child.error().message(), "No such file or directory (os error 2)");
+// A step of the child that fails, before the program or at its exec, is the start's
+// error, and the child is reaped.
+TEST(ChildProcess, FailedChildStepIsTheStartsOsText) {
+    // There is no capability 63 to keep: root gets as far as raising it, anyone else is
+    // refused the change of groups.
+    const Credentials unattainable{.uid = 65534, .gid = 65534, .capabilities = uint64_t{1} << 63};
+    const std::pair<SpawnOptions, const char*> cases[] = {
+        {{.program = "/nonexistent/quorin-core"}, "No such file or directory (os error 2)"},
+        {{.program = "/bin/true", .working_dir = "/nonexistent"}, "No such file or directory (os error 2)"},
+        {{.program = "/bin/true", .credentials = unattainable},
+         geteuid() == 0 ? "Invalid argument (os error 22)" : "Operation not permitted (os error 1)"},
+    };
+    for (const auto& [options, message] : cases) {
+        auto child = Child::spawn(options);
+        ASSERT_FALSE(child) << message;
+        EXPECT_EQ(child.error().message(), message);
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << message;
+    }
 }
 
 // A child holding its streams open, one that has closed them and keeps running, and
