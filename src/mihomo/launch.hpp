@@ -33,15 +33,17 @@ struct MihomoLayout {
 // /var/cache/quorin/mihomo, /run/quorin/mihomo.json and a 60-second test bound.
 MihomoLayout mihomo_layout(const HelperDirs& dirs);
 
-// Lets Mihomo test the configuration file with both streams captured. A rejection's
-// message carries the core's own detail line; a test still running at the bound is
-// killed, reaped and reported as a failure to check.
-Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout);
+// Lets Mihomo test the configuration file with both streams captured, as `account`
+// (none: as the helper itself). A rejection's message carries the core's own detail
+// line; a test still running at the bound is killed, reaped and reported as a failure
+// to check.
+Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout,
+                              const std::optional<Credentials>& account);
 
-// The real run: stdin on the null device, stdout and stderr the helper's own, and
-// GOMEMLIMIT set only when the request carried a memory limit.
+// The real run, as `account`: stdin on the null device, stdout and stderr the helper's
+// own, and GOMEMLIMIT set only when the request carried a memory limit.
 Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& layout,
-                           const std::optional<std::string>& memory_limit);
+                           const std::optional<std::string>& memory_limit, const std::optional<Credentials>& account);
 
 // Replaces whatever core runs by Mihomo with the checked request's configuration and
 // makes the client its owner. After the core has been found, a failure leaves no

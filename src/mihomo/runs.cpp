@@ -26,7 +26,8 @@ MihomoLayout mihomo_layout(const HelperDirs& dirs) {
             .check_limit = std::chrono::milliseconds(QUORIN_MIHOMO_CHECK_LIMIT_MS)};
 }
 
-Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout) {
+Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout,
+                              const std::optional<Credentials>& account) {
     std::vector<std::string> args = mihomo_arguments(layout);
     args.insert(args.begin(), "-t");
     auto output = run_core_check({.program = executable,
@@ -34,7 +35,8 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
                                   .in = Stdio::null_device,
                                   .out = Stdio::pipe,
                                   .err = Stdio::pipe,
-                                  .working_dir = layout.working_dir},
+                                  .working_dir = layout.working_dir,
+                                  .credentials = account},
                                  layout.check_limit);
     if (!output) return fail("не удалось проверить конфигурацию Mihomo", output.error());
     if (output->status.success()) return {};
@@ -42,13 +44,14 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
 }
 
 Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& layout,
-                           const std::optional<std::string>& memory_limit) {
+                           const std::optional<std::string>& memory_limit, const std::optional<Credentials>& account) {
     SpawnOptions options{.program = executable,
                          .args = mihomo_arguments(layout),
                          .in = Stdio::null_device,
                          .out = Stdio::inherit,
                          .err = Stdio::inherit,
-                         .working_dir = layout.working_dir};
+                         .working_dir = layout.working_dir,
+                         .credentials = account};
     if (memory_limit) options.extra_env.emplace_back("GOMEMLIMIT", *memory_limit);
     auto core = Child::spawn(options);
     if (!core) return fail("не удалось запустить Mihomo", core.error());

@@ -10,6 +10,7 @@ import base64
 import json
 import multiprocessing
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -49,6 +50,9 @@ RECORDS_DIR = TEST_DIR + "/records"
 SCENARIO_FILE = TEST_DIR + "/scenario.json"
 TOOLS_LOG = TEST_DIR + "/tools.log"
 
+# The helper's own bounding set, which its children keep.
+CAPABILITY_BOUNDING_SET = next(line.split()[1] for line in Path("/proc/self/status").read_text().splitlines()
+                               if line.startswith("CapBnd:"))
 BUILTIN_VERSIONS = {"xray": "v26.10.21", "sing-box": "v1.14.1", "mihomo": "v1.19.30"}
 MANAGED_HOMES = {"xray": STATE_DIR + "/core", "sing-box": STATE_DIR + "/sing-box"}
 SINGBOX_START_LINE = "+0000 2026-12-07 12:00:00 INFO sing-box started (0.12s)\n"
@@ -501,6 +505,7 @@ def reset_sandbox():
         _empty_dir(path)
     _reset_network()
     os.makedirs(RECORDS_DIR)
+    os.chmod(RECORDS_DIR, 0o1777)  # the stand-ins run as quorin-core
 
 
 # ---------------------------------------------------------------------------- cores
@@ -581,6 +586,16 @@ def records(core=None, mode=None):
         if (core is None or record["core"] == core) and (mode is None or record["mode"] == mode):
             result.append(record)
     return result
+
+
+def core_credentials():
+    """What every stand-in run records as its "credentials": the cores' account, no
+    supplementary groups, no new privileges, and exactly the cores' five capabilities."""
+    account = pwd.getpwnam("quorin-core")
+    # DAC_READ_SEARCH 2, NET_BIND_SERVICE 10, NET_ADMIN 12, NET_RAW 13, SYS_PTRACE 19.
+    kept = f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}"
+    return {"uid": account.pw_uid, "gid": account.pw_gid, "groups": [], "CapInh": kept, "CapPrm": kept,
+            "CapEff": kept, "CapBnd": CAPABILITY_BOUNDING_SET, "CapAmb": kept, "NoNewPrivs": "1"}
 
 
 def interface_exists(name) -> bool:

@@ -78,6 +78,22 @@ json open_descriptors() {
     return fds;
 }
 
+// Who the run is: ids, supplementary groups, and the capability sets and
+// no-new-privileges flag as the kernel reports them.
+json credentials() {
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<size_t>(std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    json result = {{"uid", getuid()}, {"gid", getgid()}, {"groups", groups}};
+    std::istringstream status(read_file("/proc/self/status").value_or(""));
+    for (std::string line; std::getline(status, line);) {
+        size_t colon = line.find(':');
+        std::string key = line.substr(0, colon);
+        if (key.starts_with("Cap") || key == "NoNewPrivs")
+            result[key] = line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+    return result;
+}
+
 json environment() {
     json env = json::object();
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -138,6 +154,7 @@ json describe_run(const std::vector<std::string>& args, const std::string& core,
                    {"pid", getpid()},
                    {"ppid", getppid()},
                    {"uid", getuid()},
+                   {"credentials", credentials()},
                    {"env", environment()},
                    {"fds", std::move(fds)},
                    {"config_path", config_path ? json(*config_path) : json(nullptr)},
