@@ -50,9 +50,6 @@ RECORDS_DIR = TEST_DIR + "/records"
 SCENARIO_FILE = TEST_DIR + "/scenario.json"
 TOOLS_LOG = TEST_DIR + "/tools.log"
 
-# The helper's own bounding set, which its children keep.
-CAPABILITY_BOUNDING_SET = next(line.split()[1] for line in Path("/proc/self/status").read_text().splitlines()
-                               if line.startswith("CapBnd:"))
 BUILTIN_VERSIONS = {"xray": "v26.10.21", "sing-box": "v1.14.1", "mihomo": "v1.19.30"}
 MANAGED_HOMES = {"xray": STATE_DIR + "/core", "sing-box": STATE_DIR + "/sing-box"}
 SINGBOX_START_LINE = "+0000 2026-12-07 12:00:00 INFO sing-box started (0.12s)\n"
@@ -588,14 +585,20 @@ def records(core=None, mode=None):
     return result
 
 
-def core_credentials():
-    """What every stand-in run records as its "credentials": the cores' account, no
-    supplementary groups, no new privileges, and exactly the cores' five capabilities."""
+def core_account():
+    """The uid and gid of the cores' account."""
     account = pwd.getpwnam("quorin-core")
-    # DAC_READ_SEARCH 2, NET_BIND_SERVICE 10, NET_ADMIN 12, NET_RAW 13, SYS_PTRACE 19.
+    return account.pw_uid, account.pw_gid
+
+
+def core_credentials():
+    """What every stand-in run records as its "credentials" (/proc/self/status lines): the
+    cores' account, no other group, no new privileges, and only the cores' capabilities:
+    DAC_READ_SEARCH 2, NET_BIND_SERVICE 10, NET_ADMIN 12, NET_RAW 13, SYS_PTRACE 19."""
+    uid, gid = core_account()
     kept = f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}"
-    return {"uid": account.pw_uid, "gid": account.pw_gid, "groups": [], "CapInh": kept, "CapPrm": kept,
-            "CapEff": kept, "CapBnd": CAPABILITY_BOUNDING_SET, "CapAmb": kept, "NoNewPrivs": "1"}
+    return {"Uid": f"{uid}\t{uid}\t{uid}\t{uid}", "Gid": f"{gid}\t{gid}\t{gid}\t{gid}", "Groups": "",
+            "NoNewPrivs": "1", **dict.fromkeys(("CapInh", "CapPrm", "CapEff", "CapAmb"), kept)}
 
 
 def interface_exists(name) -> bool:

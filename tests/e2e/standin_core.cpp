@@ -78,18 +78,18 @@ json open_descriptors() {
     return fds;
 }
 
-// Who the run is: ids, supplementary groups, and the capability sets and
-// no-new-privileges flag as the kernel reports them.
+// Who the run is, as /proc/self/status says: ids, groups, capabilities but the bounding
+// set, and the no-new-privileges flag.
 json credentials() {
-    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
-    groups.resize(static_cast<size_t>(std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
-    json result = {{"uid", getuid()}, {"gid", getgid()}, {"groups", groups}};
+    json result = json::object();
     std::istringstream status(read_file("/proc/self/status").value_or(""));
     for (std::string line; std::getline(status, line);) {
-        size_t colon = line.find(':');
-        std::string key = line.substr(0, colon);
-        if (key.starts_with("Cap") || key == "NoNewPrivs")
-            result[key] = line.substr(line.find_first_not_of(" \t", colon + 1));
+        std::string key = line.substr(0, line.find(':'));
+        if (key == "Uid" || key == "Gid" || key == "Groups" || key == "NoNewPrivs" ||
+            (key.starts_with("Cap") && key != "CapBnd")) {
+            std::string value = line.substr(std::min(line.size(), key.size() + 2));
+            result[key] = value.erase(value.find_last_not_of(' ') + 1);  // "Groups:\t " without any
+        }
     }
     return result;
 }

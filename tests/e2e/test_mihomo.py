@@ -6,9 +6,8 @@ import unittest
 from pathlib import Path
 
 from harness import (CACHE_DIR, CORES_DIR, GEOIP_DATA, GEOSITE_DATA, HELPER_SHORT_CHECK, MIHOMO_CONFIG, TOOLS_LOG,
-                     Client, SandboxTest, alive, authorize, b64, children_of, cleanup_commands, core_credentials,
-                     core_routing_commands,
-                     install_cores, install_managed_core, interface_exists, mihomo_config, nft_tables, plant_table, raw,
+                     Client, SandboxTest, alive, authorize, b64, children_of, cleanup_commands, core_routing_commands,
+                     core_account, core_credentials, install_cores, install_managed_core, interface_exists, mihomo_config, nft_tables, plant_table, raw,
                      record_tools, records, reply_line, request, tool_calls, unsupported_reply, write_scenario)
 
 WORK_DIR = CACHE_DIR + "/mihomo"
@@ -64,12 +63,11 @@ class LaunchTest(SandboxTest):
         self.assertEqual(Path(MIHOMO_CONFIG).read_text(), expected)
         self.assertEqual(expected.count('"log-level"'), 1)
         # What the core reads is root's and its group's; what it writes, its own.
-        core = core_credentials()
-        self.assertEqual(owner_and_mode(MIHOMO_CONFIG), (0, core["gid"], 0o640))
-        self.assertEqual(owner_and_mode(WORK_DIR), (0, core["gid"], 0o770))
+        uid, gid = core_account()
+        self.assertEqual((owner_and_mode(MIHOMO_CONFIG), owner_and_mode(WORK_DIR)), ((0, gid, 0o640), (0, gid, 0o770)))
         for name, data in (("GeoIP.dat", GEOIP_DATA), ("GeoSite.dat", GEOSITE_DATA)):
-            self.assertEqual((Path(WORK_DIR, name).read_bytes(), owner_and_mode(WORK_DIR + "/" + name)),
-                             (data, (core["uid"], core["gid"], 0o600)))
+            self.assertEqual((Path(WORK_DIR, name).read_bytes(), owner_and_mode(f"{WORK_DIR}/{name}")),
+                             (data, (uid, gid, 0o600)))
         self.assertEqual(leftover_temporaries(), [])
 
         check, run = records("mihomo")
@@ -77,7 +75,8 @@ class LaunchTest(SandboxTest):
         self.assertEqual(check["argv"], [MIHOMO, "-t", "-d", WORK_DIR, "-f", MIHOMO_CONFIG])
         self.assertEqual(run["argv"], [MIHOMO, "-d", WORK_DIR, "-f", MIHOMO_CONFIG])
         for record in (check, run):
-            self.assertEqual((record["cwd"], record["ppid"], record["credentials"]), (WORK_DIR, self.helper.pid, core))
+            self.assertEqual((record["cwd"], record["ppid"], record["credentials"]),
+                             (WORK_DIR, self.helper.pid, core_credentials()))
             self.assertEqual(record["config_text"], expected)  # written before the test run
         self.assertEqual((check["GOMEMLIMIT"], run["GOMEMLIMIT"]), (None, "256MiB"))
         self.assertEqual({k: v for k, v in run["env"].items() if k != "GOMEMLIMIT"}, check["env"])
