@@ -57,15 +57,16 @@ Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t clien
     stop_session(slot);
     cleanup_network_state();
 
-    const MihomoLayout layout = mihomo_layout(dirs);
+    MihomoLayout layout = mihomo_layout(dirs);
+    layout.account = *account;
     if (auto ready = prepare_working_dir(layout.working_dir, account->gid); !ready) return ready;
     if (auto geodata = prepare_geodata_from_xray(dirs, layout.working_dir, *account); !geodata) return geodata;
     auto written = write_json_file(layout.config_file, request.config, account->gid);
     if (!written) return fail("не удалось записать конфигурацию Mihomo", written.error());
     if (*written == PrettyWrite::too_large) return fail("конфигурация Mihomo в записанном виде превышает 64 МБ");
-    if (auto checked = run_mihomo_check(mihomo->executable, layout, *account); !checked) return checked;
+    if (auto checked = run_mihomo_check(mihomo->executable, layout); !checked) return checked;
 
-    auto core = start_mihomo(mihomo->executable, layout, request.memory_limit, *account);
+    auto core = start_mihomo(mihomo->executable, layout, request.memory_limit);
     if (!core) return fail(core.error());
     if (auto up = wait_for_tun_interface(*core, request.tun_device); !up) return up;
     store_session(slot, request.tun_device, std::move(*core));

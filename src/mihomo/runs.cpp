@@ -26,8 +26,7 @@ MihomoLayout mihomo_layout(const HelperDirs& dirs) {
             .check_limit = std::chrono::milliseconds(QUORIN_MIHOMO_CHECK_LIMIT_MS)};
 }
 
-Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout,
-                              const std::optional<Credentials>& account) {
+Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout& layout) {
     std::vector<std::string> args = mihomo_arguments(layout);
     args.insert(args.begin(), "-t");
     auto output = run_core_check({.program = executable,
@@ -36,7 +35,7 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
                                   .out = Stdio::pipe,
                                   .err = Stdio::pipe,
                                   .working_dir = layout.working_dir,
-                                  .credentials = account},
+                                  .credentials = layout.account},
                                  layout.check_limit);
     if (!output) return fail("не удалось проверить конфигурацию Mihomo", output.error());
     if (output->status.success()) return {};
@@ -44,14 +43,14 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
 }
 
 Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& layout,
-                           const std::optional<std::string>& memory_limit, const std::optional<Credentials>& account) {
+                           const std::optional<std::string>& memory_limit) {
     SpawnOptions options{.program = executable,
                          .args = mihomo_arguments(layout),
                          .in = Stdio::null_device,
                          .out = Stdio::inherit,
                          .err = Stdio::inherit,
                          .working_dir = layout.working_dir,
-                         .credentials = account};
+                         .credentials = layout.account};
     if (memory_limit) options.extra_env.emplace_back("GOMEMLIMIT", *memory_limit);
     auto core = Child::spawn(options);
     if (!core) return fail("не удалось запустить Mihomo", core.error());

@@ -580,25 +580,24 @@ def records(core=None, mode=None):
         record = json.loads(Path(RECORDS_DIR, name).read_text())
         events = Path(RECORDS_DIR, name[:-5] + ".events")
         record["events"] = events.read_text().splitlines() if events.exists() else []
+        status = (line.partition(":") for line in record["status"].splitlines())
+        record["credentials"] = {key: value.strip() for key, _, value in status if key in _CREDENTIALS}
         if (core is None or record["core"] == core) and (mode is None or record["mode"] == mode):
             result.append(record)
     return result
 
 
-def core_account():
-    """The uid and gid of the cores' account."""
-    account = pwd.getpwnam("quorin-core")
-    return account.pw_uid, account.pw_gid
+_CREDENTIALS = ("Uid", "Gid", "Groups", "NoNewPrivs", "CapInh", "CapPrm", "CapEff", "CapAmb")
 
 
 def core_credentials():
-    """What every stand-in run records as its "credentials" (/proc/self/status lines): the
-    cores' account, no other group, no new privileges, and only the cores' capabilities:
-    DAC_READ_SEARCH 2, NET_BIND_SERVICE 10, NET_ADMIN 12, NET_RAW 13, SYS_PTRACE 19."""
-    uid, gid = core_account()
-    kept = f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}"
-    return {"Uid": f"{uid}\t{uid}\t{uid}\t{uid}", "Gid": f"{gid}\t{gid}\t{gid}\t{gid}", "Groups": "",
-            "NoNewPrivs": "1", **dict.fromkeys(("CapInh", "CapPrm", "CapEff", "CapAmb"), kept)}
+    """The uid, the gid and the "credentials" of every stand-in run: the account quorin-core,
+    no other group, no new privileges, only DAC_READ_SEARCH 2, NET_BIND_SERVICE 10,
+    NET_ADMIN 12, NET_RAW 13 and SYS_PTRACE 19."""
+    account, kept = pwd.getpwnam("quorin-core"), f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}"
+    uid, gid = account.pw_uid, account.pw_gid
+    return uid, gid, {"Uid": f"{uid}\t{uid}\t{uid}\t{uid}", "Gid": f"{gid}\t{gid}\t{gid}\t{gid}", "Groups": "",
+                      "NoNewPrivs": "1", **dict.fromkeys(("CapInh", "CapPrm", "CapEff", "CapAmb"), kept)}
 
 
 def interface_exists(name) -> bool:

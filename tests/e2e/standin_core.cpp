@@ -78,22 +78,6 @@ json open_descriptors() {
     return fds;
 }
 
-// Who the run is, as /proc/self/status says: ids, groups, capabilities but the bounding
-// set, and the no-new-privileges flag.
-json credentials() {
-    json result = json::object();
-    std::istringstream status(read_file("/proc/self/status").value_or(""));
-    for (std::string line; std::getline(status, line);) {
-        std::string key = line.substr(0, line.find(':'));
-        if (key == "Uid" || key == "Gid" || key == "Groups" || key == "NoNewPrivs" ||
-            (key.starts_with("Cap") && key != "CapBnd")) {
-            std::string value = line.substr(std::min(line.size(), key.size() + 2));
-            result[key] = value.erase(value.find_last_not_of(' ') + 1);  // "Groups:\t " without any
-        }
-    }
-    return result;
-}
-
 json environment() {
     json env = json::object();
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -154,7 +138,7 @@ json describe_run(const std::vector<std::string>& args, const std::string& core,
                    {"pid", getpid()},
                    {"ppid", getppid()},
                    {"uid", getuid()},
-                   {"credentials", credentials()},
+                   {"status", read_file("/proc/self/status").value_or("")},
                    {"env", environment()},
                    {"fds", std::move(fds)},
                    {"config_path", config_path ? json(*config_path) : json(nullptr)},

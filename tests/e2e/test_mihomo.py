@@ -7,7 +7,7 @@ from pathlib import Path
 
 from harness import (CACHE_DIR, CORES_DIR, GEOIP_DATA, GEOSITE_DATA, HELPER_SHORT_CHECK, MIHOMO_CONFIG, TOOLS_LOG,
                      Client, SandboxTest, alive, authorize, b64, children_of, cleanup_commands, core_routing_commands,
-                     core_account, core_credentials, install_cores, install_managed_core, interface_exists, mihomo_config, nft_tables, plant_table, raw,
+                     core_credentials, install_cores, install_managed_core, interface_exists, mihomo_config, nft_tables, plant_table, raw,
                      record_tools, records, reply_line, request, tool_calls, unsupported_reply, write_scenario)
 
 WORK_DIR = CACHE_DIR + "/mihomo"
@@ -23,13 +23,12 @@ def refused(message):
     return reply_line(False, error=message)
 
 
-def owner_and_mode(path):
-    info = os.stat(path)
-    return info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)
-
-
 def mode_of(path):
     return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def owner_and_mode(path):
+    return os.stat(path).st_uid, os.stat(path).st_gid, mode_of(path)
 
 
 def leftover_temporaries():
@@ -63,7 +62,7 @@ class LaunchTest(SandboxTest):
         self.assertEqual(Path(MIHOMO_CONFIG).read_text(), expected)
         self.assertEqual(expected.count('"log-level"'), 1)
         # What the core reads is root's and its group's; what it writes, its own.
-        uid, gid = core_account()
+        uid, gid, core = core_credentials()
         self.assertEqual((owner_and_mode(MIHOMO_CONFIG), owner_and_mode(WORK_DIR)), ((0, gid, 0o640), (0, gid, 0o770)))
         for name, data in (("GeoIP.dat", GEOIP_DATA), ("GeoSite.dat", GEOSITE_DATA)):
             self.assertEqual((Path(WORK_DIR, name).read_bytes(), owner_and_mode(f"{WORK_DIR}/{name}")),
@@ -75,8 +74,7 @@ class LaunchTest(SandboxTest):
         self.assertEqual(check["argv"], [MIHOMO, "-t", "-d", WORK_DIR, "-f", MIHOMO_CONFIG])
         self.assertEqual(run["argv"], [MIHOMO, "-d", WORK_DIR, "-f", MIHOMO_CONFIG])
         for record in (check, run):
-            self.assertEqual((record["cwd"], record["ppid"], record["credentials"]),
-                             (WORK_DIR, self.helper.pid, core_credentials()))
+            self.assertEqual((record["cwd"], record["ppid"], record["credentials"]), (WORK_DIR, self.helper.pid, core))
             self.assertEqual(record["config_text"], expected)  # written before the test run
         self.assertEqual((check["GOMEMLIMIT"], run["GOMEMLIMIT"]), (None, "256MiB"))
         self.assertEqual({k: v for k, v in run["env"].items() if k != "GOMEMLIMIT"}, check["env"])

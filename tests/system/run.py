@@ -273,9 +273,8 @@ class Checks(SystemTests):
     def core_sandbox(self):
         match = self.journal_line(r"standin-core mihomo sandbox: uid=(\S+) gid=(\S+) groups=(\S*) seccomp=(\S+) "
                                   r"no_new_privs=(\S+) cap_eff=(\S+) cap_prm=(\S+) cap_amb=(\S+) cap_bnd=(\S+)")
-        account = self.box.run("getent", "passwd", "quorin-core").stdout.split(":")
-        expect(len(account) == 7 and account[2] != "0", "the account quorin-core", account)
-        expect_equal((account[2], account[3], "", "2", "1") + (CAPABILITIES,) * 3 + (BOUNDING_SET,), match.groups(),
+        account = self.box.run("getent", "passwd", "quorin-core").stdout.split(":")[2:4]
+        expect_equal((*account, "", "2", "1") + (CAPABILITIES,) * 3 + (BOUNDING_SET,), match.groups(),
                      "uid, gid, groups, seccomp, no_new_privs, effective, permitted, ambient and bounding set ")
 
     def probe(self):
@@ -300,11 +299,9 @@ class Checks(SystemTests):
     def no_way_to_the_host(self):
         line = self.journal_line(r"standin-core mihomo escape: (.*)$").group(1)
         print(f"     {line}")
-        fields = dict(item.split("=", 1) for item in line.split())
-        through = {name: value for name, value in fields.items() if name != "matching" and value == "through"}
-        expect(through == {} and len(fields) == 7, "every attempt denied", fields)
-        readable, seen = map(int, fields["matching"].split("/"))
-        expect(seen > 1 and readable == seen, "every process's exe and fd/ readable", fields["matching"])
+        match = re.fullmatch(r"root_etc=false cwd_etc=false mem=false vm_write=false signal=false marker=false "
+                             r"matching=(\d+)/\1", line)
+        expect(match is not None and int(match.group(1)) > 1, "every attempt false, every process readable", line)
 
     def tun_up(self):
         expect_run(self.ctl("tun-up", "--interface", "qtun1", "--mtu", "1500", "--socks-port", "10808",

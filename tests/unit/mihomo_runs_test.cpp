@@ -35,7 +35,7 @@ protected:
         return path;
     }
     std::string check_error(const std::string& body) {
-        auto checked = run_mihomo_check(core(body), layout, std::nullopt);
+        auto checked = run_mihomo_check(core(body), layout);
         return checked ? "<accepted>" : checked.error().message();
     }
 
@@ -46,8 +46,8 @@ protected:
 constexpr const char* RECORD = R"(echo "$*|$(pwd)|${GOMEMLIMIT-none}" > "$(dirname "$0")/run$1")";
 
 TEST_F(MihomoRuns, TestAndRealRunsGetTheirArgumentsAndOnlyTheRealRunTheMemoryLimit) {
-    ASSERT_TRUE(run_mihomo_check(core(RECORD), layout, std::nullopt));
-    auto real = start_mihomo(core(RECORD), layout, "512MiB", std::nullopt);
+    ASSERT_TRUE(run_mihomo_check(core(RECORD), layout));
+    auto real = start_mihomo(core(RECORD), layout, "512MiB");
     ASSERT_TRUE(real);
     EXPECT_TRUE(real->wait()->success());
     std::string work = layout.working_dir, config = layout.config_file;
@@ -64,10 +64,9 @@ TEST_F(MihomoRuns, RejectionCarriesTheCoresDetail) {
 }
 
 TEST_F(MihomoRuns, FailuresToRunAreNotRejections) {
-    auto missing = run_mihomo_check(root + "/absent", layout, std::nullopt);
+    auto missing = run_mihomo_check(root + "/absent", layout);
     EXPECT_EQ(missing.error().message(), "не удалось проверить конфигурацию Mihomo");
-    EXPECT_EQ(start_mihomo(root + "/absent", layout, std::nullopt, std::nullopt).error().message(),
-              "не удалось запустить Mihomo");
+    EXPECT_EQ(start_mihomo(root + "/absent", layout, std::nullopt).error().message(), "не удалось запустить Mihomo");
 }
 
 // Also a test run that closes its streams and keeps running: it would otherwise hold the
@@ -75,7 +74,7 @@ TEST_F(MihomoRuns, FailuresToRunAreNotRejections) {
 TEST_F(MihomoRuns, HangingTestRunIsKilledAndReapedAtTheBound) {
     layout.check_limit = std::chrono::milliseconds(100);
     for (const char* body : {"exec sleep 1000", "exec sleep 1000 >&- 2>&-"}) {
-        auto checked = run_mihomo_check(core(body), layout, std::nullopt);
+        auto checked = run_mihomo_check(core(body), layout);
         ASSERT_FALSE(checked) << body;
         EXPECT_EQ(checked.error().message(), "не удалось проверить конфигурацию Mihomo");
         EXPECT_EQ(checked.error().cause()->message(), "Connection timed out (os error 110)");

@@ -8,7 +8,6 @@ import (
 	"os/exec"
 	"path/filepath"
 	"sort"
-	"strconv"
 	"strings"
 	"syscall"
 	"time"
@@ -102,46 +101,31 @@ func systemdRun() string {
 
 func quote(text string) string { return fmt.Sprintf("%q", text) }
 
-// escapeLine reports, "through" or "denied", what a core could do to the host with the
-// credentials it was given: create files in the host's /etc through PID 1's root and
-// working directory, open PID 1's memory for writing, write it with process_vm_writev
-// (at address 0: a permitted call fails with EFAULT and changes nothing), signal it
-// (signal 0 sends nothing) and plant a marker. matching: the processes whose exe and
-// fd/ it read, of all it saw.
+// escapeLine reports what a core could do to the host: create a file in the host's /etc
+// through PID 1's root and working directory, open PID 1's memory for writing, write it
+// with process_vm_writev (at address 0: a permitted call fails with EFAULT, changing
+// nothing), signal it (signal 0 sends nothing), plant a marker. matching: the processes
+// whose exe and fd/ it read, of those it saw.
 func escapeLine(core string) string {
 	var buffer [1]byte
 	local, remote := syscall.Iovec{Base: &buffer[0], Len: 1}, syscall.Iovec{Len: 1}
 	const sysProcessVMWritev = 311 // x86-64; the syscall package has no name for it
 	_, _, vmErr := syscall.Syscall6(sysProcessVMWritev, 1, uintptr(unsafe.Pointer(&local)), 1,
 		uintptr(unsafe.Pointer(&remote)), 1, 0)
-	return fmt.Sprintf("standin-core %s escape: root_etc=%s cwd_etc=%s mem=%s vm_write=%s signal=%s marker=%s "+
-		"matching=%s", core, through(canCreate("/proc/1/root/etc")), through(canCreate("/proc/1/cwd/etc")),
-		through(openForWriting("/proc/1/mem") == "writable"), through(vmErr == syscall.EFAULT),
-		through(syscall.Kill(1, 0) == nil), through(canCreate("/proc/1/root/var/lib/quorin/authorized-users")),
-		processMatching())
-}
-
-func through(done bool) string {
-	if done {
-		return "through"
-	}
-	return "denied"
-}
-
-func processMatching() string {
-	entries, _ := os.ReadDir("/proc")
+	dirs, _ := filepath.Glob("/proc/[0-9]*")
 	seen, readable := 0, 0
-	for _, entry := range entries {
-		if _, err := strconv.Atoi(entry.Name()); err == nil {
-			_, exeErr := os.Readlink("/proc/" + entry.Name() + "/exe")
-			_, fdErr := os.ReadDir("/proc/" + entry.Name() + "/fd")
-			if !os.IsNotExist(exeErr) && !os.IsNotExist(fdErr) { // not ended meanwhile
-				seen++
-				if exeErr == nil && fdErr == nil {
-					readable++
-				}
+	for _, dir := range dirs {
+		_, exeErr := os.Readlink(dir + "/exe")
+		_, fdErr := os.ReadDir(dir + "/fd")
+		if !os.IsNotExist(exeErr) && !os.IsNotExist(fdErr) { // not ended meanwhile
+			seen++
+			if exeErr == nil && fdErr == nil {
+				readable++
 			}
 		}
 	}
-	return fmt.Sprintf("%d/%d", readable, seen)
+	return fmt.Sprintf("standin-core %s escape: root_etc=%t cwd_etc=%t mem=%t vm_write=%t signal=%t marker=%t "+
+		"matching=%d/%d", core, canCreate("/proc/1/root/etc"), canCreate("/proc/1/cwd/etc"),
+		openForWriting("/proc/1/mem") == "writable", vmErr == syscall.EFAULT, syscall.Kill(1, 0) == nil,
+		canCreate("/proc/1/root/var/lib/quorin/authorized-users"), readable, seen)
 }
