@@ -44,10 +44,12 @@ struct ChildPlan {
     int error = 0;  // set by the child when a step fails; read once the parent resumes
 };
 
-// The kernel's struct sigaction, as rt_sigaction takes it.
+// The kernel's struct sigaction, as rt_sigaction takes it; every member holds its place.
 struct KernelSigaction {
     void* handler;
+    // cppcheck-suppress unusedStructMember
     unsigned long flags;
+    // cppcheck-suppress unusedStructMember
     void* restorer;
     uint64_t mask;
 };
