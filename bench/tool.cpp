@@ -306,7 +306,7 @@ int send(const std::string& path, const std::string& file) {
 
 int geodata(const std::string& core_dir, const std::string& working_dir) {
     const auto start = Clock::now();
-    auto prepared = prepare_geodata(core_dir, working_dir);
+    auto prepared = prepare_geodata(core_dir, working_dir, getuid(), getgid());
     const double elapsed = ms_since(start);
     if (!prepared) {
         std::fprintf(stderr, "geodata: %s\n", prepared.error().chain().c_str());

@@ -1,10 +1,14 @@
 #include "common/child.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,74 +17,174 @@
 #include <cerrno>
 #include <thread>
 
+#include "common/files.hpp"
+
 namespace quorin {
 
 namespace {
 
-class SpawnFileActions {
-public:
-    SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
+// The child of a CLONE_VM | CLONE_VFORK clone shares the helper's memory until it execs,
+// and the helper's other threads go on meanwhile: it must not allocate, lock, or call
+// anything that touches shared state, the sanitizers' included. So it runs on a stack of
+// its own, makes raw system calls only (the C library's setresuid and the like would
+// change the credentials of every thread of the helper), and everything it needs is
+// prepared here beforehand.
+#define CHILD_SIDE __attribute__((no_sanitize("address", "undefined")))
 
-private:
-    posix_spawn_file_actions_t actions_;
+constexpr size_t CHILD_STACK_BYTES = size_t{64} << 10;
+constexpr int CHILD_FAILED = 127;
+
+struct ChildPlan {
+    const char* program = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    int streams[3] = {-1, -1, -1};  // placed on 0, 1 and 2; -1 keeps the helper's own
+    const char* working_dir = nullptr;
+    const Credentials* credentials = nullptr;
+    int error = 0;  // set by the child when a step fails; read once the parent resumes
 };
 
-// The helper ignores SIGPIPE; a core must start with default dispositions and an
-// empty signal mask whatever the helper's own state. The set is the same for every
-// child, so it is prepared once.
-class SpawnAttributes {
-public:
-    SpawnAttributes() {
-        posix_spawnattr_init(&attributes_);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        sigset_t empty;
-        sigemptyset(&empty);
-        error_ = posix_spawnattr_setsigdefault(&attributes_, &defaults);
-        if (error_ == 0) error_ = posix_spawnattr_setsigmask(&attributes_, &empty);
-        if (error_ == 0)
-            error_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+// The kernel's struct sigaction, as rt_sigaction takes it; every member holds its place.
+struct KernelSigaction {
+    void* handler;
+    // cppcheck-suppress unusedStructMember
+    unsigned long flags;
+    // cppcheck-suppress unusedStructMember
+    void* restorer;
+    uint64_t mask;
+};
 
-    const posix_spawnattr_t* get() const { return &attributes_; }
-    int error() const { return error_; }
+// A handler of the helper would run in the helper's memory: every handled signal goes
+// back to its default, and so does SIGPIPE, which the helper ignores. Other ignored
+// signals stay ignored, as exec itself leaves them.
+CHILD_SIDE void reset_signal_dispositions() {
+    const KernelSigaction default_action{};
+    for (long sig = 1; sig < 65; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        KernelSigaction current{};
+        if (syscall(SYS_rt_sigaction, sig, nullptr, &current, sizeof current.mask) != 0) continue;
+        const bool handled = current.handler != nullptr && current.handler != reinterpret_cast<void*>(SIG_IGN);
+        if (handled || sig == SIGPIPE)
+            (void)syscall(SYS_rt_sigaction, sig, &default_action, nullptr, sizeof default_action.mask);
+    }
+}
+
+CHILD_SIDE bool place_streams(const ChildPlan& plan) {
+    for (long target = 0; target < 3; ++target) {
+        const long fd = plan.streams[target];
+        if (fd < 0) continue;
+        // dup3 refuses to copy a descriptor onto itself; that one only loses close-on-exec.
+        const long rc = fd == target ? syscall(SYS_fcntl, fd, F_SETFD, 0L) : syscall(SYS_dup3, fd, target, 0L);
+        if (rc < 0) return false;
+    }
+    return true;
+}
+
+// Leaves root for the account: no supplementary groups, its gid and uid for real,
+// effective and saved ids, exactly `capabilities` kept across the change of uid and
+// raised into the ambient set so that they survive exec, and no new privileges.
+CHILD_SIDE bool take_credentials(const Credentials& account) {
+    const long uid = account.uid, gid = account.gid;
+    if (syscall(SYS_setgroups, 0L, nullptr) != 0) return false;
+    if (syscall(SYS_setresgid, gid, gid, gid) != 0) return false;
+    if (syscall(SYS_prctl, long{PR_SET_KEEPCAPS}, 1L, 0L, 0L, 0L) != 0) return false;
+    if (syscall(SYS_setresuid, uid, uid, uid) != 0) return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2] = {};
+    for (int word = 0; word < 2; ++word) {
+        const auto bits = static_cast<uint32_t>(account.capabilities >> (32 * word));
+        sets[word] = {bits, bits, bits};
+    }
+    if (syscall(SYS_capset, &header, sets) != 0) return false;
+    for (long capability = 0; capability < 64; ++capability) {
+        if ((account.capabilities >> capability & 1) == 0) continue;
+        if (syscall(SYS_prctl, long{PR_CAP_AMBIENT}, long{PR_CAP_AMBIENT_RAISE}, capability, 0L, 0L) != 0) return false;
+    }
+    return syscall(SYS_prctl, long{PR_SET_NO_NEW_PRIVS}, 1L, 0L, 0L, 0L) == 0;
+}
+
+// The child's whole life: each step either succeeds or ends it with the errno left in
+// the plan. The parent is suspended until the exec or the exit.
+CHILD_SIDE int run_child(void* argument) {
+    ChildPlan& plan = *static_cast<ChildPlan*>(argument);
+    reset_signal_dispositions();
+    bool ready = place_streams(plan) && (plan.working_dir == nullptr || syscall(SYS_chdir, plan.working_dir) == 0);
+    // Everything the helper opens is close-on-exec already; this also keeps out
+    // whatever the helper itself inherited from its parent.
+    ready = ready && syscall(SYS_close_range, 3L, long{~0U}, 0L) == 0;
+    ready = ready && (plan.credentials == nullptr || take_credentials(*plan.credentials));
+    if (ready) {
+        const uint64_t empty_mask = 0;
+        ready = syscall(SYS_rt_sigprocmask, long{SIG_SETMASK}, &empty_mask, nullptr, sizeof empty_mask) == 0;
+    }
+    if (ready) (void)syscall(SYS_execve, plan.program, plan.argv, plan.envp);
+    plan.error = errno;
+    (void)syscall(SYS_exit_group, long{CHILD_FAILED});
+    return CHILD_FAILED;
+}
+
+// A stack for the child, with an inaccessible page below it so that an overflow faults.
+class ChildStack {
+public:
+    ChildStack() {
+        void* mapping = mmap(nullptr, CHILD_STACK_BYTES + page(), PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (mapping == MAP_FAILED) return;
+        base_ = mapping;
+        if (mprotect(base_, page(), PROT_NONE) != 0) error_ = errno;
+    }
+    ~ChildStack() {
+        if (base_ != nullptr) munmap(base_, CHILD_STACK_BYTES + page());
+    }
+    ChildStack(const ChildStack&) = delete;
+    ChildStack& operator=(const ChildStack&) = delete;
+
+    // The error of setting it up, 0 when it is usable.
+    int error() const { return base_ == nullptr ? ENOMEM : error_; }
+    void* top() const { return static_cast<char*>(base_) + page() + CHILD_STACK_BYTES; }
 
 private:
-    posix_spawnattr_t attributes_;
+    static size_t page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+    void* base_ = nullptr;
     int error_ = 0;
 };
 
-const SpawnAttributes& spawn_attributes() {
-    static const SpawnAttributes attributes;
-    return attributes;
-}
+// While the child runs in the helper's memory no signal handler may run in it: every
+// signal is blocked around the clone, and the child unblocks them itself before exec.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
-// Connects one standard stream; for a pipe, `parent_end` receives the helper's end.
-int connect_stream(posix_spawn_file_actions_t* actions, Stdio mode, int target, UniqueFd& parent_end,
-                   UniqueFd& child_end) {
+private:
+    sigset_t saved_;
+};
+
+// Connects one standard stream: the descriptor the child places on it, or -1 to keep the
+// helper's. For a pipe, `parent_end` receives the helper's end and `child_end` the other.
+Result<int> connect_stream(Stdio mode, int target, const UniqueFd& null_device, UniqueFd& parent_end,
+                           UniqueFd& child_end) {
     switch (mode) {
         case Stdio::inherit:
-            return 0;
+            return -1;
         case Stdio::null_device:
-            return posix_spawn_file_actions_addopen(actions, target, "/dev/null", O_RDWR, 0);
+            return null_device.get();
         case Stdio::pipe: {
             int fds[2];
-            if (pipe2(fds, O_CLOEXEC) != 0) return errno;
+            if (pipe2(fds, O_CLOEXEC) != 0) return fail_os();
             bool child_reads = target == STDIN_FILENO;
             child_end.reset(fds[child_reads ? 0 : 1]);
             parent_end.reset(fds[child_reads ? 1 : 0]);
-            return posix_spawn_file_actions_adddup2(actions, child_end.get(), target);
+            return child_end.get();
         }
     }
-    return EINVAL;
+    return fail(Error::os(EINVAL));
 }
 
 // Only called when variables are to be set: otherwise the child gets `environ` itself.
@@ -148,43 +252,52 @@ std::string ExitStatus::text() const {
 }
 
 Result<Child> Child::spawn(const SpawnOptions& options) {
-    SpawnFileActions actions;
-    const SpawnAttributes& attributes = spawn_attributes();
-    if (attributes.error() != 0) return fail(Error::os(attributes.error()));
-
-    UniqueFd in_parent, out_parent, err_parent, in_child, out_child, err_child;
-    if (int rc = connect_stream(actions.get(), options.in, STDIN_FILENO, in_parent, in_child); rc != 0)
-        return fail(Error::os(rc));
-    if (int rc = connect_stream(actions.get(), options.out, STDOUT_FILENO, out_parent, out_child); rc != 0)
-        return fail(Error::os(rc));
-    if (int rc = connect_stream(actions.get(), options.err, STDERR_FILENO, err_parent, err_child); rc != 0)
-        return fail(Error::os(rc));
-    if (!options.working_dir.empty()) {
-        if (int rc = posix_spawn_file_actions_addchdir_np(actions.get(), options.working_dir.c_str()); rc != 0)
-            return fail(Error::os(rc));
+    const bool needs_null_device =
+        options.in == Stdio::null_device || options.out == Stdio::null_device || options.err == Stdio::null_device;
+    UniqueFd null_device;
+    if (needs_null_device) {
+        auto opened = open_file("/dev/null", O_RDWR);
+        if (!opened) return fail(opened.error());
+        null_device = std::move(*opened);
     }
-    // Everything the helper opens is close-on-exec already; this also keeps out
-    // whatever the helper itself inherited from its parent.
-    if (int rc = posix_spawn_file_actions_addclosefrom_np(actions.get(), 3); rc != 0) return fail(Error::os(rc));
+    ChildPlan plan;
+    const Stdio modes[3] = {options.in, options.out, options.err};
+    UniqueFd parent_ends[3], child_ends[3];
+    for (int target = 0; target < 3; ++target) {
+        auto stream = connect_stream(modes[target], target, null_device, parent_ends[target], child_ends[target]);
+        if (!stream) return fail(stream.error());
+        plan.streams[target] = *stream;
+    }
 
     std::vector<std::string> argv_texts;
     argv_texts.push_back(options.program);
     argv_texts.insert(argv_texts.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv = pointers(argv_texts);
     ChildEnvironment environment(options);
+    plan.program = options.program.c_str();
+    plan.argv = argv.data();
+    plan.envp = environment.get();
+    if (!options.working_dir.empty()) plan.working_dir = options.working_dir.c_str();
+    if (options.credentials) plan.credentials = &*options.credentials;
 
+    ChildStack stack;
+    if (stack.error() != 0) return fail(Error::os(stack.error()));
     pid_t pid = -1;
-    if (int rc =
-            posix_spawn(&pid, options.program.c_str(), actions.get(), attributes.get(), argv.data(), environment.get());
-        rc != 0)
-        return fail(Error::os(rc));
-
+    {
+        SignalsBlocked blocked;
+        pid = clone(run_child, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    }
+    if (pid < 0) return fail_os();
     Child child(pid);
+    if (plan.error != 0) {
+        (void)child.wait();  // it has exited already
+        return fail(Error::os(plan.error));
+    }
     // The child cannot be reaped before we wait for it, so its pid is still its own.
     if (int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); fd >= 0) child.pidfd_.reset(fd);
-    child.stdin_ = std::move(in_parent);
-    child.stdout_ = std::move(out_parent);
-    child.stderr_ = std::move(err_parent);
+    child.stdin_ = std::move(parent_ends[0]);
+    child.stdout_ = std::move(parent_ends[1]);
+    child.stderr_ = std::move(parent_ends[2]);
     return child;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,14 +17,24 @@ namespace quorin {
 // How one standard stream of a child is connected.
 enum class Stdio { null_device, pipe, inherit };
 
+// An unprivileged account for a child: its uid and gid, no supplementary groups, no new
+// privileges, and the capabilities it keeps (bit N stands for capability N) as its
+// permitted, effective, inheritable and ambient sets.
+struct Credentials {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    uint64_t capabilities = 0;
+};
+
 struct SpawnOptions {
     std::string program{};
     std::vector<std::string> args{};  // after the program name, which becomes argv[0]
     Stdio in = Stdio::null_device;
     Stdio out = Stdio::null_device;
     Stdio err = Stdio::null_device;
-    std::string working_dir{};  // empty: the helper's own
+    std::string working_dir{};                                     // empty: the helper's own
     std::vector<std::pair<std::string, std::string>> extra_env{};  // set or replaced
+    std::optional<Credentials> credentials{};                      // none: the helper's own
 };
 
 // A collected wait status.
@@ -51,7 +62,8 @@ struct CapturedOutput {
 // that does not succeed leaves no process behind.
 class Child {
 public:
-    // Starts the program; the error is the operating system's when it cannot start.
+    // Starts the program; the error is the operating system's when it cannot start,
+    // including a step of the child's own set-up before the program runs.
     static Result<Child> spawn(const SpawnOptions& options);
 
     Child(Child&&) noexcept = default;

@@ -1,6 +1,7 @@
 #include "common/files.hpp"
 
 #include <fcntl.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +102,28 @@ Result<std::string> read_file(const std::string& path, size_t limit) {
     auto fd = open_file(path, O_RDONLY);
     if (!fd) return fail(fd.error());
     return read_to_end(fd->get(), limit);
+}
+
+// setfsuid and setfsgid report no error: a refused change shows as the old id when
+// asked again (an id of -1 only asks).
+FileIds::FileIds(uid_t uid, gid_t gid)
+    : saved_uid_(static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)))),
+      saved_gid_(static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)))) {
+    (void)setfsgid(gid);
+    (void)setfsuid(uid);
+    taken_ = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid &&
+             static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid;
+}
+
+FileIds::~FileIds() {
+    // The uid first: back at 0 it brings the file capabilities back.
+    (void)setfsuid(saved_uid_);
+    (void)setfsgid(saved_gid_);
+}
+
+Result<void> FileIds::taken() const {
+    if (!taken_) return fail(Error::os(EPERM));
+    return {};
 }
 
 }  // namespace quorin

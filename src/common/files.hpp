@@ -45,4 +45,25 @@ Result<std::string> read_file(const std::string& path, size_t limit = SIZE_MAX);
 // open(2) with O_CLOEXEC added.
 Result<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
 
+// While it lives, the calling thread's file-system uid and gid are these (other threads
+// keep theirs): the files it creates belong to them, and the owner of a file may give
+// it to `gid`, since the file-system gid counts as a group the caller is in. That is how
+// root gives files to a core's group without the capability to change owners. A uid
+// other than 0 also sets aside, for as long, the capabilities that override file modes.
+class FileIds {
+public:
+    FileIds(uid_t uid, gid_t gid);
+    ~FileIds();
+    FileIds(const FileIds&) = delete;
+    FileIds& operator=(const FileIds&) = delete;
+
+    // The operating system's error when the ids could not be taken (the old ones are kept).
+    Result<void> taken() const;
+
+private:
+    uid_t saved_uid_;
+    gid_t saved_gid_;
+    bool taken_ = false;
+};
+
 }  // namespace quorin

@@ -1,6 +1,11 @@
 #include "host/core_start.hpp"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "common/files.hpp"
 #include "common/log.hpp"
@@ -11,8 +16,22 @@ namespace quorin {
 namespace {
 
 constexpr auto INTERFACE_CHECK_PERIOD = std::chrono::milliseconds(50);
+constexpr const char* NO_CORE_ACCOUNT = "системный пользователь quorin-core не найден; переустановите Quorin";
 
 }  // namespace
+
+Result<Credentials> core_credentials() {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    int rc = 0;
+    while ((rc = getpwnam_r(CORE_ACCOUNT, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (rc != 0) return fail(NO_CORE_ACCOUNT, Error::os(rc));
+    if (found == nullptr) return fail(NO_CORE_ACCOUNT);
+    if (entry.pw_uid == 0 || entry.pw_gid == 0) return fail(NO_CORE_ACCOUNT, Error("its uid or gid is 0"));
+    return Credentials{.uid = entry.pw_uid, .gid = entry.pw_gid, .capabilities = CORE_CAPABILITIES};
+}
 
 Result<CapturedOutput> run_core_check(const SpawnOptions& options, std::chrono::milliseconds limit) {
     auto check = Child::spawn(options);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <linux/capability.h>
+
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -9,6 +12,22 @@
 #include "common/error.hpp"
 
 namespace quorin {
+
+// The system account of the cores, created by the package.
+inline constexpr const char* CORE_ACCOUNT = "quorin-core";
+
+// What a core keeps of root: its TUN interface, routes, rules and nftables tables
+// (NET_ADMIN), raw sockets (NET_RAW), ports below 1024 (NET_BIND_SERVICE), and every
+// process's /proc/PID/exe and fd/, which it reads to match a connection to the program
+// that made it (SYS_PTRACE for another user's process, DAC_READ_SEARCH for its modes).
+inline constexpr uint64_t CORE_CAPABILITIES = uint64_t{1} << CAP_NET_ADMIN | uint64_t{1} << CAP_NET_RAW |
+                                              uint64_t{1} << CAP_NET_BIND_SERVICE | uint64_t{1} << CAP_SYS_PTRACE |
+                                              uint64_t{1} << CAP_DAC_READ_SEARCH;
+
+// The credentials every core process runs with: the account's uid and gid, nothing of
+// root but CORE_CAPABILITIES. A missing account, or one with uid or gid 0, is an error:
+// a core never runs as root.
+Result<Credentials> core_credentials();
 
 // Runs a core's configuration check to its end. The error is the operating system's
 // when it could not be started or did not end within `limit`; no process is left.

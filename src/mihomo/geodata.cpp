@@ -63,8 +63,14 @@ void remove_stale_temporaries(const std::string& working_dir) {
 // was never created here is never removed.
 class TemporaryFile {
 public:
-    static Result<TemporaryFile> create(std::string path) {
-        auto fd = open_file(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    // Created with the core's file-system ids: the file is born the core's, in a
+    // directory the core may write, and no root privilege is used on its path.
+    static Result<TemporaryFile> create(std::string path, uid_t owner, gid_t group) {
+        auto fd = [&]() -> Result<UniqueFd> {
+            FileIds ids(owner, group);
+            if (auto taken = ids.taken(); !taken) return fail(taken.error());
+            return open_file(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        }();
         if (!fd) return fail(fd.error());
         return TemporaryFile(std::move(path), std::move(*fd));
     }
@@ -126,8 +132,8 @@ Result<void> copy_bytes(int from, int to) {
 }
 
 Result<void> copy_through_temporary(const std::string& source, const std::string& working_dir,
-                                    const std::string& target) {
-    auto temporary = TemporaryFile::create(join_path(working_dir, temporary_name()));
+                                    const std::string& target, uid_t owner, gid_t group) {
+    auto temporary = TemporaryFile::create(join_path(working_dir, temporary_name()), owner, group);
     if (!temporary) return fail(temporary.error());
     {
         auto input = open_file(source, O_RDONLY);
@@ -137,24 +143,25 @@ Result<void> copy_through_temporary(const std::string& source, const std::string
     return temporary->commit(join_path(working_dir, target));
 }
 
-Result<void> prepare_one(const GeodataFile& file, const std::string& core_dir, const std::string& working_dir) {
+Result<void> prepare_one(const GeodataFile& file, const std::string& core_dir, const std::string& working_dir,
+                         uid_t owner, gid_t group) {
     std::string name(file.source);
     std::string source = join_path(core_dir, file.source);
     struct stat st {};
     if (stat(source.c_str(), &st) != 0) return fail("нет встроенного " + name, Error::last_os());
     if (!S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > GEODATA_MAX_BYTES)
         return fail("некорректный встроенный " + name);
-    if (auto copied = copy_through_temporary(source, working_dir, std::string(file.target)); !copied)
+    if (auto copied = copy_through_temporary(source, working_dir, std::string(file.target), owner, group); !copied)
         return fail("не удалось подготовить " + name + " для Mihomo", copied.error());
     return {};
 }
 
 }  // namespace
 
-Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir) {
+Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir, uid_t owner, gid_t group) {
     remove_stale_temporaries(working_dir);
     for (const GeodataFile& file : GEODATA_FILES) {
-        if (auto prepared = prepare_one(file, core_dir, working_dir); !prepared) return prepared;
+        if (auto prepared = prepare_one(file, core_dir, working_dir, owner, group); !prepared) return prepared;
     }
     return {};
 }

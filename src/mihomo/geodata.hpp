@@ -24,10 +24,11 @@ inline constexpr std::array<GeodataFile, 2> GEODATA_FILES = {{
 inline constexpr off_t GEODATA_MAX_BYTES = 268435456;
 
 // Copies Xray's GeoData files into Mihomo's working directory. Each copy goes to a
-// fresh temporary file (mode 0600) that is flushed and then renamed over the final
-// name, so the final name only ever holds a complete copy; on failure the temporary
-// file is gone. Temporaries that a killed helper left behind are removed first. The
-// message names the source file; the OS error is the cause.
-Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir);
+// fresh temporary file (mode 0600, created as `owner` and `group`, so that Mihomo may
+// replace the files itself) that is flushed and then renamed over the final name, so the
+// final name only ever holds a complete copy; on failure the temporary file is gone.
+// Temporaries that a killed helper left behind are removed first. The message names the
+// source file; the OS error is the cause.
+Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir, uid_t owner, gid_t group);
 
 }  // namespace quorin

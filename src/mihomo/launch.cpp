@@ -1,6 +1,7 @@
 #include "mihomo/launch.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
@@ -13,19 +14,26 @@ namespace {
 
 constexpr int INTERFACE_CHECKS = 100;
 
-Result<void> prepare_working_dir(const std::string& dir) {
+// Root's, for root and the core's group alone: Mihomo keeps its own files there, and
+// cannot remove the directory or change its mode. Root gives it to the group without
+// the capability to change owners (FileIds).
+Result<void> prepare_working_dir(const std::string& dir, gid_t core_group) {
     auto made = create_directories(dir, 0755);
     if (!made) return fail("не удалось создать рабочий каталог Mihomo", made.error());
+    FileIds ids(0, core_group);
+    if (auto taken = ids.taken(); !taken) return taken;
     // An existing directory may have been made with wider permissions.
-    if (fchmod(made->get(), 0700) != 0) return fail_os();
+    if (fchown(made->get(), static_cast<uid_t>(-1), core_group) != 0 || fchmod(made->get(), 0770) != 0)
+        return fail_os();
     return {};
 }
 
-Result<void> prepare_geodata_from_xray(const HelperDirs& dirs, const std::string& working_dir) {
+Result<void> prepare_geodata_from_xray(const HelperDirs& dirs, const std::string& working_dir,
+                                       const Credentials& account) {
     auto xray = resolve_xray(dirs);
     if (!xray) return fail(xray.error());
     if (!*xray) return fail("в пакете Quorin отсутствуют GeoData");
-    return prepare_geodata((*xray)->core_dir, working_dir);
+    return prepare_geodata((*xray)->core_dir, working_dir, account.uid, account.gid);
 }
 
 // On failure the core has been reaped and its routing cleared.
@@ -44,13 +52,16 @@ Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t clien
     const HelperDirs dirs;
     auto mihomo = resolve_mihomo(dirs);
     if (!mihomo) return fail("Mihomo не установлен; обновите Quorin");
+    auto account = core_credentials();
+    if (!account) return fail(account.error());
     stop_session(slot);
     cleanup_network_state();
 
-    const MihomoLayout layout = mihomo_layout(dirs);
-    if (auto ready = prepare_working_dir(layout.working_dir); !ready) return ready;
-    if (auto geodata = prepare_geodata_from_xray(dirs, layout.working_dir); !geodata) return geodata;
-    auto written = write_json_file(layout.config_file, request.config);
+    MihomoLayout layout = mihomo_layout(dirs);
+    layout.account = *account;
+    if (auto ready = prepare_working_dir(layout.working_dir, account->gid); !ready) return ready;
+    if (auto geodata = prepare_geodata_from_xray(dirs, layout.working_dir, *account); !geodata) return geodata;
+    auto written = write_json_file(layout.config_file, request.config, account->gid);
     if (!written) return fail("не удалось записать конфигурацию Mihomo", written.error());
     if (*written == PrettyWrite::too_large) return fail("конфигурация Mihomo в записанном виде превышает 64 МБ");
     if (auto checked = run_mihomo_check(mihomo->executable, layout); !checked) return checked;

@@ -23,11 +23,13 @@ struct MihomoRequest {
     UniqueFd owner_handle;
 };
 
-// Where a Mihomo launch keeps its files, and how long the configuration test may run.
+// Where a Mihomo launch keeps its files, how long the configuration test may run, and
+// as whom both runs go (none: as the helper itself).
 struct MihomoLayout {
     std::string working_dir{};
     std::string config_file{};
     std::chrono::milliseconds check_limit{};
+    std::optional<Credentials> account{};
 };
 
 // /var/cache/quorin/mihomo, /run/quorin/mihomo.json and a 60-second test bound.

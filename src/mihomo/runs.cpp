@@ -34,7 +34,8 @@ Result<void> run_mihomo_check(const std::string& executable, const MihomoLayout&
                                   .in = Stdio::null_device,
                                   .out = Stdio::pipe,
                                   .err = Stdio::pipe,
-                                  .working_dir = layout.working_dir},
+                                  .working_dir = layout.working_dir,
+                                  .credentials = layout.account},
                                  layout.check_limit);
     if (!output) return fail("не удалось проверить конфигурацию Mihomo", output.error());
     if (output->status.success()) return {};
@@ -48,7 +49,8 @@ Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& la
                          .in = Stdio::null_device,
                          .out = Stdio::inherit,
                          .err = Stdio::inherit,
-                         .working_dir = layout.working_dir};
+                         .working_dir = layout.working_dir,
+                         .credentials = layout.account};
     if (memory_limit) options.extra_env.emplace_back("GOMEMLIMIT", *memory_limit);
     auto core = Child::spawn(options);
     if (!core) return fail("не удалось запустить Mihomo", core.error());

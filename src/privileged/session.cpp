@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -40,10 +41,21 @@ Result<PrettyWrite> fill_file(UniqueFd file, const Value& value) {
     return written;
 }
 
-template <class Value>
-Result<PrettyWrite> write_value_file(const std::string& path, const Value& value) {
-    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
+// The file as the group may read it, before anything is written to it; a file that was
+// there already is given to the group too.
+Result<UniqueFd> open_for_group(const std::string& path, gid_t readers) {
+    FileIds ids(0, readers);
+    if (auto taken = ids.taken(); !taken) return fail(taken.error());
     auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!file) return fail(file.error());
+    if (fchown(file->get(), static_cast<uid_t>(-1), readers) != 0 || fchmod(file->get(), 0640) != 0) return fail_os();
+    return file;
+}
+
+template <class Value>
+Result<PrettyWrite> write_value_file(const std::string& path, const Value& value, gid_t readers) {
+    if (auto made = create_directories(HelperDirs().run_dir, 0755); !made) return fail(made.error());
+    auto file = open_for_group(path, readers);
     if (!file) return fail(file.error());
     auto written = fill_file(std::move(*file), value);
     // A partial file would hold on to room in /run that other services need.
@@ -136,12 +148,12 @@ Result<std::optional<std::string>> tun_status(SessionSlot& slot) {
     return std::optional<std::string>(name);
 }
 
-Result<PrettyWrite> write_json_file(const std::string& path, const Json& value) {
-    return write_value_file(path, value);
+Result<PrettyWrite> write_json_file(const std::string& path, const Json& value, gid_t readers) {
+    return write_value_file(path, value, readers);
 }
 
-Result<PrettyWrite> write_json_file(const std::string& path, const JsonDocument& document) {
-    return write_value_file(path, document);
+Result<PrettyWrite> write_json_file(const std::string& path, const JsonDocument& document, gid_t readers) {
+    return write_value_file(path, document, readers);
 }
 
 }  // namespace quorin

@@ -63,10 +63,11 @@ void handle_core_exit(SessionSlot& slot);
 Result<std::optional<std::string>> tun_status(SessionSlot& slot);
 // The most a configuration file may take in /run, line feed included.
 inline constexpr size_t CONFIG_FILE_MAX_BYTES = size_t{64} << 20;
-// Writes the value pretty-printed with a final line feed, mode 0600, fsync'd; creates
-// /run/quorin (0755) first. A value whose file would pass CONFIG_FILE_MAX_BYTES is not
-// written (too_large). Whenever the file is not complete, it is removed.
-Result<PrettyWrite> write_json_file(const std::string& path, const Json& value);
-Result<PrettyWrite> write_json_file(const std::string& path, const JsonDocument& document);
+// Writes the value pretty-printed with a final line feed, fsync'd, for root and the
+// group `readers` (a core's) to read: mode 0640, owned by root. Creates /run/quorin
+// (0755) first. A value whose file would pass CONFIG_FILE_MAX_BYTES is not written
+// (too_large). Whenever the file is not complete, it is removed.
+Result<PrettyWrite> write_json_file(const std::string& path, const Json& value, gid_t readers);
+Result<PrettyWrite> write_json_file(const std::string& path, const JsonDocument& document, gid_t readers);
 
 }  // namespace quorin

@@ -48,9 +48,10 @@ Json generate_config(const SingboxStart& start) {
 }
 
 // Runs `sing-box check` on the written file; its standard error explains a refusal.
-Result<void> check_config(const InstalledCore& core) {
-    auto output = run_core_check({.program = core.executable, .args = {"check", "-c", CONFIG_PATH}, .err = Stdio::pipe},
-                                 CHECK_TIME_LIMIT);
+Result<void> check_config(const InstalledCore& core, const Credentials& account) {
+    auto output = run_core_check(
+        {.program = core.executable, .args = {"check", "-c", CONFIG_PATH}, .err = Stdio::pipe, .credentials = account},
+        CHECK_TIME_LIMIT);
     if (!output) return fail("не удалось проверить конфигурацию sing-box", output.error());
     if (!output->status.success())
         return fail("sing-box отклонил TUN-конфигурацию: " + std::string(trim_white_space(lossy_utf8(output->err))));
@@ -89,24 +90,27 @@ Result<void> start_singbox_session(SessionSlot& slot, const SingboxStart& start)
     if (auto valid = check_ranges(start.tun); !valid) return valid;
     auto core = find_sing_box();
     if (!core) return fail(core.error());
+    auto account = core_credentials();
+    if (!account) return fail(account.error());
 
     // From here on the previous session is gone, whatever happens next.
     drop_killswitch_table();
     stop_session(slot);
     clear_core_routing();
 
-    auto written = write_json_file(CONFIG_PATH, generate_config(start));
+    auto written = write_json_file(CONFIG_PATH, generate_config(start), account->gid);
     if (!written) return fail("не удалось записать TUN-конфигурацию", written.error());
     // Checked parameters keep the document far below the bound.
     if (*written == PrettyWrite::too_large)
         return fail("не удалось записать TUN-конфигурацию", Error("the document passes 64 MiB"));
-    if (auto checked = check_config(*core); !checked) return checked;
+    if (auto checked = check_config(*core, *account); !checked) return checked;
 
     auto spawned = Child::spawn({.program = core->executable,
                                  .args = {"run", "-c", CONFIG_PATH, "--disable-color"},
                                  .out = Stdio::inherit,
                                  .err = Stdio::pipe,
-                                 .working_dir = core->core_dir});
+                                 .working_dir = core->core_dir,
+                                 .credentials = *account});
     if (!spawned) return fail("не удалось запустить sing-box", spawned.error());
     Child sing_box = std::move(*spawned);
     if (auto ready = watch_start(sing_box, start.tun.interface_name); !ready) {

@@ -38,7 +38,9 @@ struct Rule {
 };
 
 std::deque<Rule>* rules = nullptr;
-std::string* log_path = nullptr;
+// Opened once, as the helper starts: a call may fail while the helper's thread has the
+// file-system ids of the cores' account, which may not open the log.
+int log_fd = -1;
 
 template <typename Function>
 Function next(const char* name) {
@@ -54,14 +56,10 @@ std::string descriptor_path(int fd) {
 }
 
 void note(const Rule& rule, const std::string& path) {
-    if (log_path == nullptr) return;
-    static auto real_open = next<int (*)(const char*, int, ...)>("open");
+    if (log_fd < 0) return;
     static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
-    int fd = real_open(log_path->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
     std::string line = rule.call + " " + path + "\n";
-    (void)real_write(fd, line.data(), line.size());
-    close(fd);
+    (void)real_write(log_fd, line.data(), line.size());
 }
 
 // True, with errno set, when this call is the one to fail.
@@ -106,7 +104,8 @@ __attribute__((constructor)) void read_rules() {
             start = end + 1;
         }
     }
-    if (const char* log = std::getenv("QUORIN_FAULTS_LOG")) log_path = new std::string(log);
+    if (const char* log = std::getenv("QUORIN_FAULTS_LOG"))
+        log_fd = next<int (*)(const char*, int, ...)>("open")(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     unsetenv("QUORIN_FAULTS");
     unsetenv("QUORIN_FAULTS_LOG");
     unsetenv("LD_PRELOAD");

@@ -10,6 +10,7 @@ import base64
 import json
 import multiprocessing
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -507,6 +508,7 @@ def reset_sandbox():
         _empty_dir(path)
     _reset_network()
     os.makedirs(RECORDS_DIR)
+    os.chmod(RECORDS_DIR, 0o1777)  # the stand-ins run as quorin-core
 
 
 # ---------------------------------------------------------------------------- cores
@@ -584,9 +586,24 @@ def records(core=None, mode=None):
         record = json.loads(Path(RECORDS_DIR, name).read_text())
         events = Path(RECORDS_DIR, name[:-5] + ".events")
         record["events"] = events.read_text().splitlines() if events.exists() else []
+        status = (line.partition(":") for line in record["status"].splitlines())
+        record["credentials"] = {key: value.strip() for key, _, value in status if key in _CREDENTIALS}
         if (core is None or record["core"] == core) and (mode is None or record["mode"] == mode):
             result.append(record)
     return result
+
+
+_CREDENTIALS = ("Uid", "Gid", "Groups", "NoNewPrivs", "CapInh", "CapPrm", "CapEff", "CapAmb")
+
+
+def core_credentials():
+    """The uid, the gid and the "credentials" of every stand-in run: the account quorin-core,
+    no other group, no new privileges, only DAC_READ_SEARCH 2, NET_BIND_SERVICE 10,
+    NET_ADMIN 12, NET_RAW 13 and SYS_PTRACE 19."""
+    account, kept = pwd.getpwnam("quorin-core"), f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}"
+    uid, gid = account.pw_uid, account.pw_gid
+    return uid, gid, {"Uid": f"{uid}\t{uid}\t{uid}\t{uid}", "Gid": f"{gid}\t{gid}\t{gid}\t{gid}", "Groups": "",
+                      "NoNewPrivs": "1", **dict.fromkeys(("CapInh", "CapPrm", "CapEff", "CapAmb"), kept)}
 
 
 def interface_exists(name) -> bool:

@@ -7,7 +7,7 @@ from pathlib import Path
 
 from harness import (CACHE_DIR, CORES_DIR, GEOIP_DATA, GEOSITE_DATA, HELPER_SHORT_CHECK, MIHOMO_CONFIG, TOOLS_LOG,
                      Client, SandboxTest, alive, authorize, b64, children_of, cleanup_commands, core_routing_commands,
-                     install_cores, install_managed_core, interface_exists, mihomo_config, nft_tables, plant_table, raw,
+                     core_credentials, install_cores, install_managed_core, interface_exists, mihomo_config, nft_tables, plant_table, raw,
                      record_tools, records, reply_line, request, tool_calls, unsupported_reply, write_scenario)
 
 WORK_DIR = CACHE_DIR + "/mihomo"
@@ -25,6 +25,10 @@ def refused(message):
 
 def mode_of(path):
     return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def owner_and_mode(path):
+    return os.stat(path).st_uid, os.stat(path).st_gid, mode_of(path)
 
 
 def leftover_temporaries():
@@ -57,10 +61,12 @@ class LaunchTest(SandboxTest):
         expected = json.dumps(json.loads(text), sort_keys=True, indent=2, ensure_ascii=False) + "\n"
         self.assertEqual(Path(MIHOMO_CONFIG).read_text(), expected)
         self.assertEqual(expected.count('"log-level"'), 1)
-        self.assertEqual(mode_of(MIHOMO_CONFIG), 0o600)
-        self.assertEqual(mode_of(WORK_DIR), 0o700)
+        # What the core reads is root's and its group's; what it writes, its own.
+        uid, gid, core = core_credentials()
+        self.assertEqual((owner_and_mode(MIHOMO_CONFIG), owner_and_mode(WORK_DIR)), ((0, gid, 0o640), (0, gid, 0o770)))
         for name, data in (("GeoIP.dat", GEOIP_DATA), ("GeoSite.dat", GEOSITE_DATA)):
-            self.assertEqual((Path(WORK_DIR, name).read_bytes(), mode_of(WORK_DIR + "/" + name)), (data, 0o600))
+            self.assertEqual((Path(WORK_DIR, name).read_bytes(), owner_and_mode(f"{WORK_DIR}/{name}")),
+                             (data, (uid, gid, 0o600)))
         self.assertEqual(leftover_temporaries(), [])
 
         check, run = records("mihomo")
@@ -68,7 +74,7 @@ class LaunchTest(SandboxTest):
         self.assertEqual(check["argv"], [MIHOMO, "-t", "-d", WORK_DIR, "-f", MIHOMO_CONFIG])
         self.assertEqual(run["argv"], [MIHOMO, "-d", WORK_DIR, "-f", MIHOMO_CONFIG])
         for record in (check, run):
-            self.assertEqual((record["cwd"], record["ppid"], record["uid"]), (WORK_DIR, self.helper.pid, 0))
+            self.assertEqual((record["cwd"], record["ppid"], record["credentials"]), (WORK_DIR, self.helper.pid, core))
             self.assertEqual(record["config_text"], expected)  # written before the test run
         self.assertEqual((check["GOMEMLIMIT"], run["GOMEMLIMIT"]), (None, "256MiB"))
         self.assertEqual({k: v for k, v in run["env"].items() if k != "GOMEMLIMIT"}, check["env"])
@@ -88,7 +94,7 @@ class LaunchTest(SandboxTest):
                 self.assertEqual(request(mihomo_up(memory=word)).raw, reply_line())
                 self.assertEqual(records("mihomo", "run")[-1]["GOMEMLIMIT"], expected)
                 self.assertIsNone(records("mihomo", "check")[-1]["GOMEMLIMIT"])
-        self.assertEqual(mode_of(WORK_DIR), 0o700)  # created by the first request
+        self.assertEqual(mode_of(WORK_DIR), 0o770)  # created by the first request
 
     def test_rejections_by_the_configuration_test(self):
         prefix = "Mihomo отклонил конфигурацию: "

@@ -5,7 +5,7 @@ import unittest
 from pathlib import Path
 
 from harness import (CORES_DIR, SINGBOX_CONFIG, SINGBOX_START_LINE, Client, SandboxTest, SlowNameServer, alive, authorize, b64,
-                     children_of, cleanup_commands, core_routing_commands, install_cores, interface_exists, ip_rules, mihomo_config, nft_tables,
+                     children_of, cleanup_commands, core_credentials, core_routing_commands, install_cores, interface_exists, ip_rules, mihomo_config, nft_tables,
                      override_file, plant_route, plant_rule, plant_table, raw, record_tools, records, reply_line,
                      request, routes, tool_calls, write_scenario)
 
@@ -118,9 +118,10 @@ class TunUpTest(SandboxTest):
             text = file_text(expected_document(ipv6=True, mtu=1400, port=20808, names=["firefox"],
                                                paths=["/usr/bin/curl", "C:/Tools/x.exe"]))
             self.assertEqual(Path(SINGBOX_CONFIG).read_text(), text)
-            self.assertEqual(os.stat(SINGBOX_CONFIG).st_mode & 0o7777, 0o600)
+            self.assertEqual(os.stat(SINGBOX_CONFIG).st_mode & 0o7777, 0o640)
             check, run = records("sing-box")
-            self.assertEqual((check["config_text"], check["config_mode"]), (text, 0o600))
+            self.assertEqual((check["config_text"], check["config_mode"]), (text, 0o640))
+            self.assertEqual((check["credentials"], run["credentials"]), (core_credentials()[2],) * 2)
             self.assertEqual(check["argv"], [SINGBOX, "check", "-c", SINGBOX_CONFIG])
             self.assertEqual(run["argv"], [SINGBOX, "run", "-c", SINGBOX_CONFIG, "--disable-color"])
             self.assertEqual(check["cwd"], os.readlink(f"/proc/{self.helper.pid}/cwd"))

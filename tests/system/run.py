@@ -37,11 +37,13 @@ SOCKET = "/run/quorin/helper.sock"
 MARKERS = "/var/lib/quorin/authorized-users"
 VERSIONS = "Xray v26.10.21; sing-box v1.14.1; Mihomo v1.19.30"
 SETUP_LINE = "Встроенные Xray v26.10.21, sing-box v1.14.1 и Mihomo v1.19.30 готовы; uid {} авторизован\n"
-# CapabilityBoundingSet= of the unit: NET_BIND_SERVICE 10, NET_ADMIN 12, NET_RAW 13,
-# DAC_READ_SEARCH 2, SYS_PTRACE 19.
+# What a core keeps: NET_BIND_SERVICE 10, NET_ADMIN 12, NET_RAW 13, DAC_READ_SEARCH 2,
+# SYS_PTRACE 19; the unit's bounding set adds KILL 5, SETGID 6 and SETUID 7 for the helper.
 CAPABILITIES = f"{(1 << 2) | (1 << 10) | (1 << 12) | (1 << 13) | (1 << 19):016x}"
-# What the service may write to: its own directories and its private temporary ones.
-WRITABLE = ("/run/quorin", "/var/lib/quorin", "/var/cache/quorin", "/tmp", "/var/tmp")
+BOUNDING_SET = f"{int(CAPABILITIES, 16) | (1 << 5) | (1 << 6) | (1 << 7):016x}"
+# What a core may write to: Mihomo's working directory and the service's private
+# temporary ones.
+WRITABLE = ("/var/cache/quorin/mihomo", "/tmp", "/var/tmp")
 ESCAPE_PROBE = "/etc/quorin-escape-probe"
 EXPOSURE_LIMIT = 2.8
 
@@ -269,10 +271,11 @@ class Checks(SystemTests):
         expect_equal(expected, wait_for_value(state, expected), "network ")
 
     def core_sandbox(self):
-        match = self.journal_line(r"standin-core mihomo sandbox: seccomp=(\S+) no_new_privs=(\S+) "
-                                  r"cap_eff=(\S+) cap_bnd=(\S+)")
-        expect_equal(("2", "1", CAPABILITIES, CAPABILITIES), match.groups(),
-                     "seccomp, no_new_privs, effective and bounding set ")
+        match = self.journal_line(r"standin-core mihomo sandbox: uid=(\S+) gid=(\S+) groups=(\S*) seccomp=(\S+) "
+                                  r"no_new_privs=(\S+) cap_eff=(\S+) cap_prm=(\S+) cap_amb=(\S+) cap_bnd=(\S+)")
+        account = self.box.run("getent", "passwd", "quorin-core").stdout.split(":")[2:4]
+        expect_equal((*account, "", "2", "1") + (CAPABILITIES,) * 3 + (BOUNDING_SET,), match.groups(),
+                     "uid, gid, groups, seccomp, no_new_privs, effective, permitted, ambient and bounding set ")
 
     def probe(self):
         return self.journal_line(r"standin-core mihomo probe: writable=(\S+) systemd_private=(.*) "
@@ -293,6 +296,13 @@ class Checks(SystemTests):
         escaped = self.box.run("test", "-e", ESCAPE_PROBE)
         expect(escaped.returncode != 0, f"no {ESCAPE_PROBE}", f"{ESCAPE_PROBE} exists")
 
+    def no_way_to_the_host(self):
+        line = self.journal_line(r"standin-core mihomo escape: (.*)$").group(1)
+        print(f"     {line}")
+        match = re.fullmatch(r"root_etc=false cwd_etc=false mem=false vm_write=false signal=false marker=false "
+                             r"matching=(\d+)/\1", line)
+        expect(match is not None and int(match.group(1)) > 1, "every attempt false, every process readable", line)
+
     def tun_up(self):
         expect_run(self.ctl("tun-up", "--interface", "qtun1", "--mtu", "1500", "--socks-port", "10808",
                             "--auto-route", "--bypass", "firefox", "--server", "203.0.113.7"))
@@ -305,8 +315,9 @@ class Checks(SystemTests):
         patterns = (r"^Quorin helper: mihomo-up requested by pid \d+$",
                     r"^Quorin helper: tun-up requested by pid \d+$",
                     r"^\+0000 \S+ \S+ INFO sing-box started \(0\.01s\)$",
-                    r"^\+0000 \S+ \S+ WARN standin-core sing-box sandbox: seccomp=2 no_new_privs=1 "
-                    f"cap_eff={CAPABILITIES} cap_bnd={CAPABILITIES}$")
+                    r"^\+0000 \S+ \S+ WARN standin-core sing-box sandbox: uid=[1-9]\d* gid=[1-9]\d* groups= seccomp=2 "
+                    f"no_new_privs=1 cap_eff={CAPABILITIES} cap_prm={CAPABILITIES} cap_amb={CAPABILITIES} "
+                    f"cap_bnd={BOUNDING_SET}$")
 
         def missing():
             journal = self.journal()
@@ -385,6 +396,7 @@ class Checks(SystemTests):
         gone = self.box.sh(f"for p in {SOCKET} {HELPER} /usr/bin/quorinctl; do test -e $p && echo $p; done").stdout
         expect_equal("", gone, "left after removal: ")
         expect_run(self.box.run("test", "-f", f"{MARKERS}/{DESKTOP_UID}"))
+        expect_run(self.box.run("getent", "passwd", "quorin-core"))  # kept for the files it owns
 
     def reinstall_after_removal(self):
         expect_run(self.box.run("dpkg", "-i", DEB_UPGRADE, timeout=120))
@@ -413,9 +425,11 @@ class Checks(SystemTests):
              self.pkexec_right_password),
             ("the first connection activates the service; status names the cores", self.activation),
             ("mihomo-up: the core's TUN, rules, routes and nftables table", self.mihomo_up),
-            ("the core runs with seccomp, no new privileges and exactly the bounding set", self.core_sandbox),
-            ("inside the service nothing outside its own directories is writable", self.writable_paths),
+            ("the core runs as quorin-core with seccomp, no new privileges and only its capabilities", self.core_sandbox),
+            ("a core can write nothing but Mihomo's working directory and the private temporary ones", self.writable_paths),
             ("inside the service neither PID 1 nor the system bus can be reached", self.no_way_to_pid1),
+            ("a core can neither write the host's files or PID 1's memory, nor signal it, nor plant a marker; "
+             "it reads every process's exe and fd/", self.no_way_to_the_host),
             ("tun-up --auto-route replaces Mihomo with sing-box", self.tun_up),
             ("the journal has the request lines and sing-box's forwarded lines", self.journal_lines),
             ("tun-down ends the session and the network is clean", self.tun_down),

@@ -230,10 +230,20 @@ TEST(ChildProcess, EveryChildGetsDefaultSigpipeAndTheCurrentEnvironment) {
     std::signal(SIGPIPE, previous);
 }
 
-TEST(ChildProcess, MissingProgramFailsToStartWithOsText) {
-    auto child = Child::spawn({.program = "/nonexistent/quorin-core"});
-    ASSERT_FALSE(child);
-    EXPECT_EQ(child.error().message(), "No such file or directory (os error 2)");
+// A failed step of the child, before the program or at its exec, is the start's error.
+// There is no capability 63: root gets as far as raising it, others as far as the groups.
+TEST(ChildProcess, FailedChildStepIsTheStartsOsText) {
+    const std::pair<SpawnOptions, const char*> cases[] = {
+        {{.program = "/nonexistent/quorin-core"}, "No such file or directory (os error 2)"},
+        {{.program = "/bin/true", .working_dir = "/nonexistent"}, "No such file or directory (os error 2)"},
+        {{.program = "/bin/true", .credentials = Credentials{65534, 65534, uint64_t{1} << 63}},
+         geteuid() == 0 ? "Invalid argument (os error 22)" : "Operation not permitted (os error 1)"}};
+    for (const auto& [options, message] : cases) {
+        auto child = Child::spawn(options);
+        ASSERT_FALSE(child) << message;
+        EXPECT_EQ(child.error().message(), message);
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << message;  // reaped
+    }
 }
 
 // A child holding its streams open, one that has closed them and keeps running, and

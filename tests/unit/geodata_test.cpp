@@ -34,7 +34,7 @@ protected:
         fs::create_directories(work);
     }
     static void write(const std::string& path, const std::string& content) { std::ofstream(path) << content; }
-    std::string error() { return prepare_geodata(xray, work).error().message(); }
+    std::string error() { return prepare_geodata(xray, work, getuid(), getgid()).error().message(); }
     // Every failure must take its temporary file with it.
     bool leftovers() const {
         for (const auto& entry : fs::directory_iterator(work))
@@ -57,7 +57,7 @@ TEST_F(Geodata, CopiesBothFilesReplacingOldOnesWithMode0600) {
     write(xray + "/geosite.dat", "site-data");
     write(work + "/GeoIP.dat", "old content");
     chmod((work + "/GeoIP.dat").c_str(), 0644);
-    ASSERT_TRUE(prepare_geodata(xray, work));
+    ASSERT_TRUE(prepare_geodata(xray, work, getuid(), getgid()));
     EXPECT_EQ(content_of(work + "/GeoIP.dat"), "ip-data");
     EXPECT_EQ(content_of(work + "/GeoSite.dat"), "site-data");
     EXPECT_EQ(mode_of(work + "/GeoIP.dat"), 0600u);
@@ -69,12 +69,12 @@ TEST_F(Geodata, FollowsSymlinkedSource) {
     write(root + "/real", "linked");
     fs::create_symlink(root + "/real", xray + "/geoip.dat");
     write(xray + "/geosite.dat", "s");
-    ASSERT_TRUE(prepare_geodata(xray, work));
+    ASSERT_TRUE(prepare_geodata(xray, work, getuid(), getgid()));
     EXPECT_EQ(content_of(work + "/GeoIP.dat"), "linked");
 }
 
 TEST_F(Geodata, RefusesMissingEmptyAndNonRegularSources) {
-    auto missing = prepare_geodata(xray, work);
+    auto missing = prepare_geodata(xray, work, getuid(), getgid());
     EXPECT_EQ(missing.error().message(), "нет встроенного geoip.dat");
     EXPECT_EQ(missing.error().cause()->message(), "No such file or directory (os error 2)");
     write(xray + "/geoip.dat", "");
@@ -98,7 +98,8 @@ TEST_F(Geodata, RemovesTemporaryFileWhenTheCopyCannotBeFinished) {
     fs::create_directories(work + "/GeoIP.dat/occupied");  // the rename cannot replace it
     EXPECT_EQ(error(), "не удалось подготовить geoip.dat для Mihomo");
     EXPECT_FALSE(leftovers());
-    EXPECT_EQ(prepare_geodata(xray, root + "/absent").error().message(), "не удалось подготовить geoip.dat для Mihomo");
+    EXPECT_EQ(prepare_geodata(xray, root + "/absent", getuid(), getgid()).error().message(),
+              "не удалось подготовить geoip.dat для Mihomo");
 }
 
 // Sparse sources keep the 256 MiB boundary cheap; tmpfs keeps the copy off the disk.
@@ -109,7 +110,7 @@ TEST_F(Geodata, AcceptsExactly256MiB) {
     fs::resize_file(xray + "/geoip.dat", GEODATA_MAX_BYTES + 1);
     EXPECT_EQ(error(), "некорректный встроенный geoip.dat");
     fs::resize_file(xray + "/geoip.dat", GEODATA_MAX_BYTES);
-    ASSERT_TRUE(prepare_geodata(xray, work));
+    ASSERT_TRUE(prepare_geodata(xray, work, getuid(), getgid()));
     EXPECT_EQ(fs::file_size(work + "/GeoIP.dat"), static_cast<uintmax_t>(GEODATA_MAX_BYTES));
 }
 
@@ -122,7 +123,7 @@ TEST_F(Geodata, CopiesAcrossFileSystems) {
     std::string big(300000, 'g');
     write(xray + "/geoip.dat", big);
     write(xray + "/geosite.dat", "s");
-    ASSERT_TRUE(prepare_geodata(xray, disk_work));
+    ASSERT_TRUE(prepare_geodata(xray, disk_work, getuid(), getgid()));
     EXPECT_EQ(content_of(disk_work + "/GeoIP.dat"), big);
 }
 

@@ -120,6 +120,7 @@ func mihomo(args []string) error {
 	}
 	fmt.Println(sandboxLine("mihomo"))
 	fmt.Println(probeLine("mihomo"))
+	fmt.Println(escapeLine("mihomo"))
 	return waitForSignal()
 }
 
@@ -196,8 +197,8 @@ func createTun(name string) (int, error) {
 	return link.Index, nil
 }
 
-// Seccomp mode, no-new-privileges and the effective and bounding capability sets, as
-// the kernel reports them for this process.
+// Ids, seccomp mode, no-new-privileges and the capability sets, as the kernel reports
+// them for this process.
 func sandboxLine(core string) string {
 	status, err := os.ReadFile("/proc/self/status")
 	if err != nil {
@@ -209,8 +210,10 @@ func sandboxLine(core string) string {
 			fields[key] = strings.TrimSpace(value)
 		}
 	}
-	return fmt.Sprintf("standin-core %s sandbox: seccomp=%s no_new_privs=%s cap_eff=%s cap_bnd=%s",
-		core, fields["Seccomp"], fields["NoNewPrivs"], fields["CapEff"], fields["CapBnd"])
+	return fmt.Sprintf("standin-core %s sandbox: uid=%s gid=%s groups=%s seccomp=%s no_new_privs=%s cap_eff=%s "+
+		"cap_prm=%s cap_amb=%s cap_bnd=%s", core, strings.Fields(fields["Uid"])[0], strings.Fields(fields["Gid"])[0],
+		fields["Groups"], fields["Seccomp"], fields["NoNewPrivs"], fields["CapEff"], fields["CapPrm"],
+		fields["CapAmb"], fields["CapBnd"])
 }
 
 func waitForSignal() error {
