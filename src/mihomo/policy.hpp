@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
-#include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace quorin {
 

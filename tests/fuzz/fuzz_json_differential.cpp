@@ -14,6 +14,7 @@
 
 #include "common/files.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "fuzz_support.hpp"
 
 namespace {

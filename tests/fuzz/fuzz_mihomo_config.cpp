@@ -9,6 +9,7 @@
 
 #include "common/base64.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "fuzz_support.hpp"
 #include "mihomo/policy.hpp"
 

@@ -7,6 +7,7 @@
 
 #include "common/files.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace quorin {
 namespace {
