@@ -14,6 +14,7 @@
 namespace quorin {
 
 using json_output::DescriptorSink;
+using json_output::Escaping;
 using json_output::put_quoted;
 
 namespace {
@@ -442,7 +443,7 @@ public:
                 sink_.put(document_.text_of(node));
                 return;
             case Kind::string:
-                put_quoted(sink_, document_.text_of(node));
+                put_quoted<Escaping::yaml_safe>(sink_, document_.text_of(node));
                 return;
             case Kind::array:
                 array(index, level);
@@ -499,7 +500,7 @@ private:
         sink_.put("{\n");
         for (size_t i = 0; i < keys.size() && !sink_.stopped(); ++i) {
             sink_.indent(2 * (level + 1));
-            put_quoted(sink_, document_.text_of(nodes_[keys[i]]));
+            put_quoted<Escaping::yaml_safe>(sink_, document_.text_of(nodes_[keys[i]]));
             sink_.put(": ");
             value(keys[i] + 1, level + 1);
             sink_.put(i + 1 < keys.size() ? ",\n" : "\n");
@@ -513,7 +514,34 @@ private:
     DescriptorSink& sink_;
 };
 
+namespace {
+
+// Counts the characters, not the bytes, that a sink would write.
+struct CharacterCounter {
+    size_t characters = 0;
+    void put(char c) { characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+    void put(std::string_view text) {
+        for (char c : text) put(c);
+    }
+};
+
+}  // namespace
+
+Result<void> JsonDocument::check_written_keys() const {
+    for (uint32_t index = 0; index < nodes_.size(); ++index) {
+        if (nodes_[index].kind != Kind::object) continue;
+        for (uint32_t at = index + 1; at < nodes_[index].second; at = end_of(nodes_, at + 1)) {
+            CharacterCounter counter;
+            put_quoted<Escaping::yaml_safe>(counter, text_of(nodes_[at]));
+            if (counter.characters > WRITTEN_KEY_MAX_CHARS)
+                return fail("ключ JSON в записанном виде длиннее 1024 символов");
+        }
+    }
+    return {};
+}
+
 Result<PrettyWrite> write_pretty(int fd, const JsonDocument& document, size_t max_bytes) {
+    if (auto keys = document.check_written_keys(); !keys) return fail(keys.error());
     auto sink = std::make_unique<DescriptorSink>(fd, max_bytes);
     PrettyWriter(document, *sink).value(0, 0);
     sink->put('\n');

@@ -81,6 +81,10 @@ public:
 
     JsonView root() const { return JsonView(*this, 0); }
 
+    // Refuses a document with an object key of more than WRITTEN_KEY_MAX_CHARS characters
+    // in the writer's form.
+    Result<void> check_written_keys() const;
+
     enum class Kind : uint8_t { null, false_literal, true_literal, integer, number, string, array, object };
     struct Node {
         Kind kind;
@@ -104,8 +108,15 @@ private:
     std::vector<Node> nodes_;
 };
 
+// A YAML reader takes a key whose written form, quotes and escapes included, is longer
+// than this for no key at all, and cannot read the file then.
+inline constexpr size_t WRITTEN_KEY_MAX_CHARS = 1024;
+
 // The pretty form of a client's document, byte for byte what write_pretty gives for
-// the same text parsed by parse_json, except that numbers are written as given.
+// the same text parsed by parse_json, except that numbers are written as given and that
+// the characters json_output::yaml_unsafe_length names are \u escapes: Mihomo reads the
+// file as YAML. A document that check_written_keys refuses is refused with that error,
+// and nothing is written.
 Result<PrettyWrite> write_pretty(int fd, const JsonDocument& document, size_t max_bytes);
 
 }  // namespace quorin

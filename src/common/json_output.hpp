@@ -84,15 +84,51 @@ struct StringSink {
     void put(std::string_view part) { text.append(part); }
 };
 
-// The library's escaping for valid UTF-8: the short escapes, \u00XX for the other
-// controls, everything else raw.
+enum class Escaping { json, yaml_safe };
+
+// The length of the character at `at` when a YAML reader would not read it back raw: it
+// folds U+0085, U+2028 and U+2029 as line breaks and refuses U+007F, the C1 controls,
+// U+FFFE and U+FFFF. 0 for any other character of the valid UTF-8 text.
+inline size_t yaml_unsafe_length(std::string_view text, size_t at) {
+    auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
+    const unsigned char c = byte(at);
+    if (c == 0x7F) return 1;
+    if (c == 0xC2 && byte(at + 1) <= 0x9F) return 2;
+    if (c == 0xE2 && byte(at + 1) == 0x80 && (byte(at + 2) == 0xA8 || byte(at + 2) == 0xA9)) return 3;
+    if (c == 0xEF && byte(at + 1) == 0xBF && byte(at + 2) >= 0xBE) return 3;
+    return 0;
+}
+
+// A \u escape of a character of the Basic Multilingual Plane given as its UTF-8 bytes.
 template <typename Sink>
+void put_unicode_escape(Sink& sink, std::string_view character) {
+    auto c = static_cast<unsigned char>(character[0]);
+    char32_t code = c;
+    if (character.size() > 1) code = c & (character.size() == 2 ? 0x1F : 0x0F);
+    for (char continuation : character.substr(1))
+        code = (code << 6) | (static_cast<unsigned char>(continuation) & 0x3F);
+    sink.put("\\u");
+    for (int shift = 12; shift >= 0; shift -= 4) sink.put(HEX_DIGITS[(code >> shift) & 0xF]);
+}
+
+// The library's escaping for valid UTF-8: the short escapes, \u00XX for the other
+// controls, everything else raw. yaml_safe also escapes what yaml_unsafe_length finds,
+// for a file that a YAML reader reads.
+template <Escaping escaping = Escaping::json, typename Sink>
 void put_quoted(Sink& sink, std::string_view text) {
     sink.put('"');
     size_t plain = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            const size_t length = escaping == Escaping::yaml_safe && c >= 0x7F ? yaml_unsafe_length(text, i) : 0;
+            if (length == 0) continue;
+            sink.put(text.substr(plain, i - plain));
+            put_unicode_escape(sink, text.substr(i, length));
+            i += length - 1;
+            plain = i + 1;
+            continue;
+        }
         sink.put(text.substr(plain, i - plain));
         plain = i + 1;
         switch (c) {
@@ -118,9 +154,7 @@ void put_quoted(Sink& sink, std::string_view text) {
                 sink.put("\\t");
                 break;
             default:
-                sink.put("\\u00");
-                sink.put(HEX_DIGITS[c >> 4]);
-                sink.put(HEX_DIGITS[c & 0xF]);
+                put_unicode_escape(sink, text.substr(i, 1));
         }
     }
     sink.put(text.substr(plain));
