@@ -21,6 +21,7 @@
 
 #include "bench/fixtures.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "common/unique_fd.hpp"
 
 namespace {

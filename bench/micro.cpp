@@ -7,6 +7,7 @@
 #include "bench/fixtures.hpp"
 #include "common/base64.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "common/text.hpp"
 #include "common/unique_fd.hpp"
 #include "host/bypass.hpp"

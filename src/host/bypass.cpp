@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "common/base64.hpp"
-#include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "common/text.hpp"
 
 namespace quorin {

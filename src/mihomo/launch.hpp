@@ -9,7 +9,7 @@
 #include "common/child.hpp"
 #include "common/error.hpp"
 #include "common/files.hpp"
-#include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "common/unique_fd.hpp"
 #include "privileged/session.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
-#include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace quorin {
 
@@ -65,10 +65,12 @@ Result<JsonDocument> parse_mihomo_config(std::string bytes);
 // unchanged. Anything else is ignored, as if the word were absent.
 std::optional<std::string> parse_memory_limit(std::string_view word);
 
-// Refuses a configuration that could open ports to the LAN, expose the control API,
-// run without strict TUN routing, leave routing state the clean-up cannot remove or use
-// keys outside ALLOWED_MIHOMO_KEYS. The checks run in a fixed order and the first
-// failure names the refusal. Gives the TUN device.
+// Refuses a configuration that could open ports to the LAN (`allow-lan`, a DNS server
+// beyond the loopback), expose the control API, run without strict TUN routing, leave
+// routing state the clean-up cannot remove, name provider, certificate or key files
+// outside the working directory, use keys outside ALLOWED_MIHOMO_KEYS or keys a YAML
+// reader cannot read back. The checks run in a fixed order and the first failure names
+// the refusal. Gives the TUN device.
 Result<std::string> check_mihomo_policy(const JsonDocument& document);
 
 }  // namespace quorin

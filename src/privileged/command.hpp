@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "common/error.hpp"
-#include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "privileged/protocol.hpp"
 #include "singbox/launch.hpp"
 

@@ -8,6 +8,7 @@
 #include "common/child.hpp"
 #include "common/error.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "common/unique_fd.hpp"
 
 namespace quorin {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "host/bypass.hpp"
 
 namespace quorin {

@@ -12,6 +12,7 @@ from harness import (CACHE_DIR, CORES_DIR, GEOIP_DATA, GEOSITE_DATA, HELPER_SHOR
 
 WORK_DIR = CACHE_DIR + "/mihomo"
 MIHOMO = CORES_DIR + "/mihomo/mihomo"
+YAML_ESCAPED = "\u007f" + "".join(map(chr, range(0x80, 0xA0))) + "\u2028\u2029\ufffe\uffff"
 OTHER_OWNER = reply_line(False, error="VPN уже запущен в другом процессе Quorin. Отключите его в том окне")
 
 
@@ -48,7 +49,8 @@ class LaunchTest(SandboxTest):
         Path(WORK_DIR + "/GeoIP.dat").write_bytes(b"old data")
         os.chmod(WORK_DIR + "/GeoIP.dat", 0o644)
         config = mihomo_config("qtun0", proxies=[{"name": "Прокси «один» 🚀", "port": 8388, "weight": 1.5,
-                                                  "password": "q\"\\\u0001\u007f\u2028", "empty": {}, "list": []}],
+                                                  "password": "q\"\\\u0001\u00a0" + YAML_ESCAPED, "k\u2029": 1,
+                                                  "empty": {}, "list": []}],
                                dns={"nameserver": ["1.1.1.1"], "enable": True}, mode="rule")
         # Escaped non-ASCII in the request, keys out of order and one key twice.
         text = json.dumps(config, ensure_ascii=True)[:-1] + ', "log-level": "debug", "log-level": "silent"}'
@@ -59,6 +61,8 @@ class LaunchTest(SandboxTest):
         self.assertTrue(interface_exists("qtun0"))
 
         expected = json.dumps(json.loads(text), sort_keys=True, indent=2, ensure_ascii=False) + "\n"
+        for c in YAML_ESCAPED:  # a YAML reader would fold or refuse them raw
+            expected = expected.replace(c, f"\\u{ord(c):04x}")
         self.assertEqual(Path(MIHOMO_CONFIG).read_text(), expected)
         self.assertEqual(expected.count('"log-level"'), 1)
         # What the core reads is root's and its group's; what it writes, its own.

@@ -3,12 +3,14 @@
 // policy). An accepted configuration must hold what the policy promises and must read
 // back unchanged from the pretty form that Mihomo is given.
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
 
 #include "common/base64.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "fuzz_support.hpp"
 #include "mihomo/policy.hpp"
 
@@ -26,7 +28,11 @@ const std::set<std::string> POLICY_MESSAGES = {"конфигурация Mihomo 
                                                "небезопасная конфигурация TUN Mihomo",
                                                "в конфигурации Mihomo нет прокси",
                                                "секрет API Mihomo должен быть непустой строкой",
-                                               "небезопасные индексы маршрутизации TUN Mihomo"};
+                                               "небезопасные индексы маршрутизации TUN Mihomo",
+                                               "ключ JSON в записанном виде длиннее 1024 символов"};
+// Refusals that name a provider or a proxy.
+const std::set<std::string> NAMING_PREFIXES = {"запрещённый параметр Mihomo: ", "файл провайдера Mihomo ",
+                                               "файл ключа или сертификата прокси Mihomo "};
 
 bool is_true(const Json& object, const char* key) {
     auto member = object.find(key);
@@ -47,6 +53,11 @@ void require_safe(const Json& config, const std::string& device) {
     fuzz::require(config.at("allow-lan") == Json(false), "allow-lan is false");
     fuzz::require(config.at("external-controller").get<std::string>().starts_with("127.0.0.1:"),
                   "the controller listens on loopback");
+    auto dns = config.find("dns");
+    if (dns != config.end() && dns->is_object() && dns->contains("listen")) {
+        const std::string listen = dns->at("listen").get<std::string>();
+        fuzz::require(listen.starts_with("127.0.0.1:") || listen.starts_with("[::1]:"), "DNS listens on loopback");
+    }
     const Json& tun = config.at("tun");
     fuzz::require(tun.at("device") == Json(device), "the device is tun.device");
     fuzz::require(is_true(tun, "enable") && is_true(tun, "auto-route") && is_true(tun, "strict-route"),
@@ -67,8 +78,10 @@ void check_document(const Result<JsonDocument>& config) {
     auto device = check_mihomo_policy(*config);
     if (!device) {
         const std::string& message = device.error().message();
-        fuzz::require(POLICY_MESSAGES.contains(message) || message.starts_with("запрещённый параметр Mihomo: "),
-                      "policy refusals use the policy's messages");
+        fuzz::require(
+            POLICY_MESSAGES.contains(message) ||
+                std::ranges::any_of(NAMING_PREFIXES, [&](auto& prefix) { return message.starts_with(prefix); }),
+            "policy refusals use the policy's messages");
         return;
     }
     const Json written = fuzz::written_and_read_back(*config, MIHOMO_CONFIG_MAX_DEPTH);

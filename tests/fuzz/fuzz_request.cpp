@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "common/text.hpp"
 #include "fuzz_support.hpp"
 #include "mihomo/policy.hpp"

@@ -7,6 +7,7 @@
 
 #include "common/files.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace quorin {
 namespace {
@@ -73,6 +74,35 @@ TEST(JsonDocumentWriter, WritesTheLibrarysFormWithNumbersAsGiven) {
     std::vector<bool> integers;
     for (JsonView number : big->root().children()) integers.push_back(number.is_integer());
     EXPECT_EQ(integers, (std::vector<bool>{true, false, true, false, true}));
+}
+
+// Mihomo reads the file as YAML, which folds U+0085, U+2028 and U+2029 into line breaks
+// and refuses DEL, the C1 controls, U+FFFE and U+FFFF: those are escaped, their
+// neighbours are not, in keys as in values.
+TEST(JsonDocumentWriter, EscapesWhatAYamlReaderWouldNotReadBackRaw) {
+    EXPECT_EQ(document_form(R"({"k\u0085\u2028":["~\u007f\u0080\u0085\u009f\u00a0\u2027\u2028\u2029\u202a)"
+                            R"(\ufffd\ufffe\uffff\ud83d\ude00"]})"),
+              "{\n  \"k\\u0085\\u2028\": [\n    \"~\\u007f\\u0080\\u0085\\u009f\u00a0\u2027\\u2028\\u2029\u202a"
+              "\ufffd\\ufffe\\uffff\U0001F600\"\n  ]\n}\n");
+}
+
+// Characters, not bytes, and escapes as written; nothing is written for a refused key.
+TEST(JsonDocumentWriter, RefusesAKeyWrittenInMoreThan1024Characters) {
+    std::string cyrillic;
+    std::string escaped;
+    for (int i = 0; i < 1022; ++i) cyrillic += "ж";
+    for (int i = 0; i < 170; ++i) escaped += "\\u0085";
+    for (const std::string& key : {std::string(1022, 'a'), cyrillic, escaped + "\\n"}) {
+        for (const char* longer : {"", "x"}) {
+            auto document = JsonDocument::parse("[{\"a\":{\"" + key + longer + "\":1}}]", 127);
+            ASSERT_TRUE(document);
+            UniqueFd file(memfd_create("quorin-json-test", MFD_CLOEXEC));
+            auto written = write_pretty(file.get(), *document, SIZE_MAX);
+            EXPECT_EQ(written ? "written" : written.error().message(),
+                      *longer ? "ключ JSON в записанном виде длиннее 1024 символов" : "written");
+            EXPECT_EQ(lseek(file.get(), 0, SEEK_END) == 0, *longer != '\0');
+        }
+    }
 }
 
 // The same decision as the library's parser on what it is strict or lenient about.
