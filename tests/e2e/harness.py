@@ -360,7 +360,7 @@ def _process_state(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
             text = f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # gone before or while it was read
         return None
     return text[text.rindex(")") + 2:].split()
 
