@@ -341,6 +341,15 @@ class Checks(SystemTests):
         expect_equal("active", self.unit_property("quorin-helper.socket", "ActiveState"), "socket ")
         self.expect_activation(old_pid)
 
+    def core_killed(self):
+        self.start_mihomo_session()
+        expect_run(self.box.run("pkill", "-KILL", "-x", "mihomo"))
+        expect_equal("", wait_for_value(self.core_processes, ""), "core processes ")
+        self.expect_clean_network()  # with no request sent
+        self.journal_line(r"^Quorin helper: the core of session qtun0 exited by itself \(signal: 9 \(SIGKILL\)\); "
+                          r"its network state is cleared$")
+        expect_run(self.ctl("tun-down"))
+
     def kill_during_session(self):
         self.start_mihomo_session()
         old_pid = self.helper_pid()
@@ -436,6 +445,7 @@ class Checks(SystemTests):
             ("systemctl stop during a session: the core ends, the clean-up runs, the next connection "
              "starts the helper", self.stop_during_session),
             ("systemctl kill -s KILL during a session: the same", self.kill_during_session),
+            ("the core killed while the helper runs: the network is clean at once", self.core_killed),
             ("quorinctl doctor verdicts for an authorised user with a session and for a stranger",
              self.doctor_verdicts),
             ("upgrade during a session ends it now; the next request starts the new helper",
