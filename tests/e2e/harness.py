@@ -736,6 +736,16 @@ class SlowNameServer:
         self._socket.close()
 
 
+def slow_names(test, answers, delay, hosts=b"127.0.0.1 localhost\n"):
+    """A SlowNameServer that the sandbox's resolver asks after `hosts`, for the rest of the test."""
+    override_file("/etc/nsswitch.conf", b"hosts: files dns\n")
+    override_file("/etc/hosts", hosts)
+    override_file("/etc/resolv.conf", b"nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
+    server = SlowNameServer(answers, delay)
+    test.addCleanup(server.close)
+    return server
+
+
 def tool_calls():
     """The recorded tool runs: a list of {"argv": [...], "stdio": [...]} in order."""
     if not os.path.exists(TOOLS_LOG):

@@ -14,10 +14,9 @@ import unittest
 import uuid
 from pathlib import Path
 
-from harness import (CACHE_DIR, MARKER_DIR, MIHOMO_CONFIG, RUN_DIR, STATE_DIR, TEST_DIR, Client, SandboxTest,
-                     SlowNameServer, alive, authorize, b64, connect_as, error_line, install_cores, marker_path,
-                     mihomo_config, override_file, records, reply_line, request, reset_sandbox, run_helper,
-                     strace_argv)
+from harness import (CACHE_DIR, MARKER_DIR, MIHOMO_CONFIG, RUN_DIR, STATE_DIR, TEST_DIR, Client, SandboxTest, alive,
+                     authorize, b64, connect_as, error_line, install_cores, marker_path, mihomo_config, records,
+                     reply_line, request, reset_sandbox, run_helper, slow_names, strace_argv)
 
 USER = 1000
 
@@ -407,11 +406,7 @@ class ServingFairnessTest(SandboxTest):
         self.assertTrue(whole.startswith(partial) and 0 < len(partial) < len(whole), len(partial))
 
     def test_another_user_waits_for_at_most_one_request_of_a_busy_user(self):
-        override_file("/etc/nsswitch.conf", b"hosts: files dns\n")
-        override_file("/etc/hosts", b"127.0.0.1 localhost\n")
-        override_file("/etc/resolv.conf", b"nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
-        server = SlowNameServer({"slow.example.test": "203.0.113.50"}, delay=30)
-        self.addCleanup(server.close)
+        slow_names(self, {"slow.example.test": "203.0.113.50"}, delay=30)
         self.start_helper()
         busy = connect_as(1000, count=6, stay=True)[0]  # each start waits out the 4 s resolver deadline
         for sock in busy:

@@ -4,10 +4,11 @@ import os
 import unittest
 from pathlib import Path
 
-from harness import (CORES_DIR, SINGBOX_CONFIG, SINGBOX_START_LINE, Client, SandboxTest, SlowNameServer, alive, authorize, b64,
-                     children_of, cleanup_commands, core_credentials, core_routing_commands, install_cores, interface_exists, ip_rules, mihomo_config, nft_tables,
-                     override_file, plant_route, plant_rule, plant_table, raw, record_tools, records, reply_line,
-                     request, routes, tool_calls, write_scenario)
+from harness import (CORES_DIR, SINGBOX_CONFIG, SINGBOX_START_LINE, Client, SandboxTest, alive, authorize, b64,
+                     children_of, cleanup_commands, core_credentials, core_routing_commands, install_cores,
+                     interface_exists, ip_rules, mihomo_config, nft_tables, override_file, plant_route, plant_rule,
+                     plant_table, raw, record_tools, records, reply_line, request, routes, slow_names, tool_calls,
+                     write_scenario)
 
 ABORTED = reply_line(False, error="Не удалось запустить TUN sing-box; подробности в журнале quorin-helper")
 OTHER_OWNER = reply_line(False, error="VPN уже запущен в другом процессе Quorin. Отключите его в том окне")
@@ -354,11 +355,8 @@ class ResolverDeadlineTest(SandboxTest):
     def test_late_answers_are_left_out(self):
         install_cores()
         authorize(0)
-        override_file("/etc/nsswitch.conf", b"hosts: files dns\n")
-        override_file("/etc/hosts", b"127.0.0.1 localhost\n198.51.100.8 fast.example.test\n")
-        override_file("/etc/resolv.conf", b"nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
-        server = SlowNameServer({"slow.example.test": "203.0.113.50"}, delay=6)
-        self.addCleanup(server.close)
+        server = slow_names(self, {"slow.example.test": "203.0.113.50"}, delay=6,
+                            hosts=b"127.0.0.1 localhost\n198.51.100.8 fast.example.test\n")
         self.start_helper()
         servers = ["slow.example.test", "fast.example.test"]
         self.assertEqual(request(tun_up(auto_route=True, servers=servers)).raw, reply_line())
