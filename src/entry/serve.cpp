@@ -40,9 +40,6 @@ std::optional<UniqueFd> activated_socket() {
     // Passed descriptors arrive inheritable; nothing of ours may leak into a core.
     int flags = fcntl(ACTIVATED_FD, F_GETFD);
     if (flags >= 0) (void)fcntl(ACTIVATED_FD, F_SETFD, flags | FD_CLOEXEC);
-    // The backlog is drained until accept would wait.
-    int status = fcntl(ACTIVATED_FD, F_GETFL);
-    if (status >= 0) (void)fcntl(ACTIVATED_FD, F_SETFL, status | O_NONBLOCK);
     return UniqueFd(ACTIVATED_FD);
 }
 
@@ -52,7 +49,7 @@ Result<UniqueFd> bind_own_socket() {
     struct stat st {};
     if (stat(SOCKET_PATH, &st) == 0 && unlink(SOCKET_PATH) != 0) return fail_os();
 
-    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener) return fail_os();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -64,18 +61,31 @@ Result<UniqueFd> bind_own_socket() {
     return listener;
 }
 
-// Admits every connection waiting in the backlog, up to the stage's bound. A flood of
-// connections that are refused at once ends a round after MAX_DRAINED, so that it
-// cannot keep the next request from its turn.
+// Takes one connection from the listener; false when there was none to take without
+// waiting (a listener handed over in non-blocking mode).
+Result<bool> accept_one(int listener, RequestStage& stage) {
+    for (;;) {
+        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection >= 0) {
+            stage.admit(UniqueFd(connection));
+            return true;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) return fail_os();
+    }
+}
+
+// Admits every connection waiting in the backlog, up to the stage's bound; a poll has
+// found the first. The listener may block, so each further one is asked for first. A
+// flood of connections that are refused at once ends a round after MAX_DRAINED, so that
+// it cannot keep the next request from its turn.
 Result<void> admit_waiting(int listener, RequestStage& stage) {
     for (size_t accepted = 0; accepted < MAX_DRAINED && !stage.full(); ++accepted) {
-        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
-            return fail_os();
-        }
-        stage.admit(UniqueFd(connection));
+        pollfd waiting = {listener, POLLIN, 0};
+        if (accepted > 0 && poll(&waiting, 1, 0) <= 0) return {};
+        auto taken = accept_one(listener, stage);
+        if (!taken) return fail(taken.error());
+        if (!*taken) return {};
     }
     return {};
 }
@@ -89,6 +99,10 @@ Result<void> serve_connections(int listener, SessionSlot& slot) {
     RequestStage stage;
     std::vector<pollfd> fds;
     for (;;) {
+        if (stage.empty() && core_to_watch(slot) < 0) {
+            // Nothing held and nothing to watch: wait in accept itself rather than in a poll.
+            if (auto taken = accept_one(listener, stage); !taken) return fail(taken.error());
+        }
         fds.clear();
         const int timeout = stage.watch(fds, RequestStage::Clock::now());
         // While the stage is full, new clients wait in the listen backlog.

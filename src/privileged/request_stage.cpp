@@ -85,6 +85,8 @@ void RequestStage::admit(UniqueFd connection) {
 
 bool RequestStage::full() const { return reading_.size() + complete_.size() + replying_.size() >= MAX_HELD; }
 
+bool RequestStage::empty() const { return reading_.empty() && complete_.empty() && replying_.empty(); }
+
 int RequestStage::watch(std::vector<pollfd>& fds, Clock::time_point now) const {
     for (const auto& held : reading_) fds.push_back({held->connection.get(), POLLIN, 0});
     for (const auto& held : replying_) fds.push_back({held->connection.get(), POLLOUT, 0});

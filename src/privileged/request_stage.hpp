@@ -41,6 +41,8 @@ public:
     void admit(UniqueFd connection);
     // No more connections until one is done with.
     bool full() const;
+    // No connection is held.
+    bool empty() const;
     // Appends one entry per connection whose line is incomplete or whose reply is
     // unfinished, and returns the poll timeout in milliseconds: 0 while a request waits
     // for dispatch, otherwise until the nearest deadline, or -1 when there is none.
