@@ -37,6 +37,11 @@ void answer_at_once(int connection, const Reply& reply) {
     (void)send_available(connection, reply.line(), sent);
 }
 
+// Picks out the connections of one user.
+auto of_user(uid_t uid) {
+    return [uid](const auto& held) { return held->client.uid == uid; };
+}
+
 // After a large request or reply, the memory goes back to the system, or the service
 // would idle at its largest.
 void release_memory(bool large) {
@@ -133,7 +138,7 @@ bool RequestStage::dispatch_next(SessionSlot& slot) {
     if (turns_.empty()) return false;
     const uid_t uid = turns_.front();
     turns_.pop_front();
-    auto next = std::ranges::find_if(complete_, [uid](const auto& held) { return held->client.uid == uid; });
+    auto next = std::ranges::find_if(complete_, of_user(uid));  // its first in completion order
     std::unique_ptr<Held> held = std::move(*next);
     complete_.erase(next);
     served_ = uid;
@@ -176,13 +181,11 @@ void RequestStage::reply(std::unique_ptr<Held> held, const Reply& answer, bool l
 }
 
 size_t RequestStage::held_by(uid_t uid) const {
-    auto of_user = [uid](const auto& held) { return held->client.uid == uid; };
-    return static_cast<size_t>(std::ranges::count_if(reading_, of_user) + std::ranges::count_if(complete_, of_user) +
-                               std::ranges::count_if(replying_, of_user));
+    return static_cast<size_t>(std::ranges::count_if(reading_, of_user(uid)) +
+                               std::ranges::count_if(complete_, of_user(uid)) +
+                               std::ranges::count_if(replying_, of_user(uid)));
 }
 
-bool RequestStage::has_complete(uid_t uid) const {
-    return std::ranges::any_of(complete_, [uid](const auto& held) { return held->client.uid == uid; });
-}
+bool RequestStage::has_complete(uid_t uid) const { return std::ranges::any_of(complete_, of_user(uid)); }
 
 }  // namespace quorin
