@@ -236,6 +236,8 @@ class TunUpTest(SandboxTest):
             ("trimmed, lines and bad bytes kept", [{"stderr": raw(b" \tfirst\nsecond \xff\n\n")}, {"exit": 2}],
              "first\nsecond \ufffd"),
             ("killed by a signal, silent", [{"signal": 9}], ""),
+            ("capped at 2000 whole characters", [{"stderr": "я" * 1999 + "ж" * 5000}, {"exit": 1}],
+             "я" * 1999 + "ж"),
         ]
         for name, steps, detail in cases:
             with self.subTest(name), Client(uid=1000) as owner:
