@@ -12,7 +12,9 @@
 //   echo-server SOCKET [checked]   a minimal connection-per-request line echo server;
 //                                  "checked" adds the system calls a status request
 //                                  cannot do without: the peer credentials, the marker's
-//                                  lstat and the catalogue's five stat calls
+//                                  lstat, the look at the backlog that a fair server
+//                                  makes before it serves a request, and the
+//                                  catalogue's five stat calls
 //   load SOCKET LINE COUNT         COUNT sequential connections sending LINE; prints the
 //                                  rate and the 50th and 99th percentile latencies
 //   send SOCKET FILE               one request from a file; prints the monotonic time
@@ -20,6 +22,7 @@
 //   geodata CORE_DIR WORK_DIR      the helper's GeoData preparation; prints milliseconds
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -213,13 +216,18 @@ int listen_on(const std::string& path) {
     return fd;
 }
 
-// What admission and the catalogue ask of the kernel for one status request.
-void admission_and_catalogue_calls(int connection) {
+// What admission, a fair turn and the catalogue ask of the kernel for one status
+// request. Serving a lone request without first looking at the backlog would be
+// cheaper, but unfair: a user who queued several connections ahead of another's would
+// have them all served first, so the fair server's floor includes that look.
+void admission_and_catalogue_calls(int listener, int connection) {
     ucred peer{};
     socklen_t length = sizeof peer;
     (void)getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length);
     struct stat st {};
     (void)lstat(("/var/lib/quorin/authorized-users/" + std::to_string(peer.uid)).c_str(), &st);
+    pollfd backlog = {listener, POLLIN, 0};
+    (void)poll(&backlog, 1, 0);
     for (const char* path : {"/usr/lib/quorin/cores/xray/xray", "/usr/lib/quorin/cores/xray/geoip.dat",
                              "/usr/lib/quorin/cores/xray/geosite.dat", "/usr/lib/quorin/cores/sing-box/sing-box",
                              "/usr/lib/quorin/cores/mihomo/mihomo"})
@@ -240,7 +248,7 @@ int echo_server(const std::string& path, bool checked) {
             filled += static_cast<size_t>(n);
             if (std::memchr(buffer, '\n', filled) != nullptr || filled == sizeof buffer) break;
         }
-        if (checked) admission_and_catalogue_calls(connection);
+        if (checked) admission_and_catalogue_calls(listener, connection);
         (void)write_all(connection, std::string_view(buffer, filled));
         close(connection);
     }
