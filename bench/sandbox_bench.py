@@ -196,7 +196,7 @@ def bench_status(helper_pid):
     checked_rate = paired(column("status", 0), column("checked", 0))
     checked_p99 = paired(column("status", 2), column("checked", 2))
     quartiles = statistics.quantiles([a / b for a, b in zip(column("status", 0), column("checked", 0))], n=4)
-    report("", "", "echo + the admission and catalogue system calls " + text("checked"),
+    report("", "", "echo + the calls of a fair status server " + text("checked"),
            f"rate {goal(checked_rate, '>=', 0.95)} (pairs' quartiles {quartiles[0]:.2f} to {quartiles[2]:.2f}), "
            f"p99 {goal(checked_p99, '<=', 1.2)}")
 

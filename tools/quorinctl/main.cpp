@@ -185,8 +185,8 @@ struct MihomoUpOptions {
     bool no_secret = false;
 };
 
-// Mihomo runs as root with its API on 127.0.0.1: without a secret any local program,
-// and any web page the user opens, could replace its configuration.
+// Mihomo's API listens on 127.0.0.1: without a secret any local program, and any web
+// page the user opens, could replace the configuration the helper vetted.
 int run_mihomo_up(const Global& global, const MihomoUpOptions& o) {
     if (!o.memory_limit.empty() && !is_memory_limit(o.memory_limit))
         return usage_error("--memory-limit " + o.memory_limit +
