@@ -4,15 +4,16 @@
 //   sing-box run -c FILE ...    creates the TUN interface FILE names, writes the start
 //                               line on standard error, then waits for a signal
 //   mihomo -t ...               notes the monotonic time and the helper's CPU time so
-//                               far in /run/quorin-bench/check-stamp, then rejects the
-//                               configuration (exit 1), which ends the request there
+//                               far in /run/quorin-bench/core/check-stamp (the bench
+//                               gives that directory to quorin-core, the account the
+//                               cores run as), then rejects the configuration (exit 1),
+//                               which ends the request there
 //   mihomo ...                  creates the TUN interface of tun.device, then waits
 
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,10 +69,12 @@ long long parent_cpu_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long cpu = parent_cpu_ns();
-    mkdir("/run/quorin-bench", 0755);
-    std::ofstream("/run/quorin-bench/check-stamp")
-        << static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec << " " << cpu << "\n";
-    std::printf("level=error msg=\"benchmark: stopping at the test run\"\n");
+    std::ofstream stamp("/run/quorin-bench/core/check-stamp");
+    stamp << static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec << " " << cpu << "\n";
+    stamp.close();
+    // The refusal carries the failure, so that the bench names it instead of a missing file.
+    if (!stamp) std::printf("level=error msg=\"benchmark: cannot write the check stamp as uid %u\"\n", getuid());
+    else std::printf("level=error msg=\"benchmark: stopping at the test run\"\n");
     std::fflush(stdout);
     _exit(1);
 }

@@ -12,7 +12,9 @@
 //   echo-server SOCKET [checked]   a minimal connection-per-request line echo server;
 //                                  "checked" adds the system calls a status request
 //                                  cannot do without: the peer credentials, the marker's
-//                                  lstat and the catalogue's five stat calls
+//                                  lstat, the look at the backlog that a fair server
+//                                  makes before it serves a request, and the
+//                                  catalogue's five stat calls
 //   load SOCKET LINE COUNT         COUNT sequential connections sending LINE; prints the
 //                                  rate and the 50th and 99th percentile latencies
 //   send SOCKET FILE               one request from a file; prints the monotonic time
@@ -20,6 +22,7 @@
 //   geodata CORE_DIR WORK_DIR      the helper's GeoData preparation; prints milliseconds
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -213,17 +216,46 @@ int listen_on(const std::string& path) {
     return fd;
 }
 
-// What admission and the catalogue ask of the kernel for one status request.
-void admission_and_catalogue_calls(int connection) {
+// What admission asks of the kernel before a request is read: the peer's credentials
+// and its user's marker.
+void admission_calls(int connection) {
     ucred peer{};
     socklen_t length = sizeof peer;
     (void)getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length);
     struct stat st {};
     (void)lstat(("/var/lib/quorin/authorized-users/" + std::to_string(peer.uid)).c_str(), &st);
+}
+
+// What a fair turn and the catalogue ask of the kernel for a status request. Serving a
+// lone request without first looking at the backlog would be cheaper, but unfair: a
+// user who queued several connections ahead of another's would have them all served
+// first, so the fair server's floor includes that look.
+void turn_and_catalogue_calls(int listener) {
+    pollfd backlog = {listener, POLLIN, 0};
+    (void)poll(&backlog, 1, 0);
+    struct stat st {};
     for (const char* path : {"/usr/lib/quorin/cores/xray/xray", "/usr/lib/quorin/cores/xray/geoip.dat",
                              "/usr/lib/quorin/cores/xray/geosite.dat", "/usr/lib/quorin/cores/sing-box/sing-box",
                              "/usr/lib/quorin/cores/mihomo/mihomo"})
         (void)stat(path, &st);
+}
+
+// The line that has arrived, without waiting on the client while it is there: the
+// checked server, as the helper, reads without blocking and waits in poll otherwise.
+size_t read_line(int connection, char* buffer, size_t size, bool checked) {
+    size_t filled = 0;
+    for (;;) {
+        ssize_t n = checked ? recv(connection, buffer + filled, size - filled, MSG_DONTWAIT)
+                            : read(connection, buffer + filled, size - filled);
+        if (n < 0 && checked && errno == EAGAIN) {
+            pollfd readable = {connection, POLLIN, 0};
+            (void)poll(&readable, 1, -1);
+            continue;
+        }
+        if (n <= 0) return filled;
+        filled += static_cast<size_t>(n);
+        if (std::memchr(buffer, '\n', filled) != nullptr || filled == size) return filled;
+    }
 }
 
 int echo_server(const std::string& path, bool checked) {
@@ -233,15 +265,13 @@ int echo_server(const std::string& path, bool checked) {
     for (;;) {
         int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) continue;
-        size_t filled = 0;
-        for (;;) {
-            ssize_t n = read(connection, buffer + filled, sizeof buffer - filled);
-            if (n <= 0) break;
-            filled += static_cast<size_t>(n);
-            if (std::memchr(buffer, '\n', filled) != nullptr || filled == sizeof buffer) break;
-        }
-        if (checked) admission_and_catalogue_calls(connection);
-        (void)write_all(connection, std::string_view(buffer, filled));
+        if (checked) admission_calls(connection);
+        size_t filled = read_line(connection, buffer, sizeof buffer, checked);
+        if (checked) turn_and_catalogue_calls(listener);
+        if (checked)
+            (void)send(connection, buffer, filled, MSG_DONTWAIT | MSG_NOSIGNAL);
+        else
+            (void)write_all(connection, std::string_view(buffer, filled));
         close(connection);
     }
 }

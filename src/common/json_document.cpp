@@ -531,8 +531,11 @@ Result<void> JsonDocument::check_written_keys() const {
     for (uint32_t index = 0; index < nodes_.size(); ++index) {
         if (nodes_[index].kind != Kind::object) continue;
         for (uint32_t at = index + 1; at < nodes_[index].second; at = end_of(nodes_, at + 1)) {
+            const std::string_view key = text_of(nodes_[at]);
+            // Each byte is written as at most six characters (\u00XX), so most keys need no count.
+            if (key.size() * 6 + 2 <= WRITTEN_KEY_MAX_CHARS) continue;
             CharacterCounter counter;
-            put_quoted<Escaping::yaml_safe>(counter, text_of(nodes_[at]));
+            put_quoted<Escaping::yaml_safe>(counter, key);
             if (counter.characters > WRITTEN_KEY_MAX_CHARS)
                 return fail("ключ JSON в записанном виде длиннее 1024 символов");
         }

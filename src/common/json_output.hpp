@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -111,6 +112,33 @@ void put_unicode_escape(Sink& sink, std::string_view character) {
     for (int shift = 12; shift >= 0; shift -= 4) sink.put(HEX_DIGITS[(code >> shift) & 0xF]);
 }
 
+// The bytes that can start a character put_quoted escapes: the controls, '"' and '\\',
+// and for yaml_safe the first bytes of what yaml_unsafe_length finds (U+007F, C2 for
+// the C1 controls and U+0085, E2 for U+2028 and U+2029, EF for U+FFFE and U+FFFF).
+// Every other byte, continuation bytes included, is written as it is without a look.
+template <Escaping escaping>
+inline constexpr std::array<bool, 256> MAY_START_ESCAPE = [] {
+    std::array<bool, 256> may{};
+    for (unsigned c = 0; c < 0x20; ++c) may[c] = true;
+    may['"'] = may['\\'] = true;
+    if (escaping == Escaping::yaml_safe) may[0x7F] = may[0xC2] = may[0xE2] = may[0xEF] = true;
+    return may;
+}();
+
+// Whether eight bytes are all printable ASCII other than '"', '\\' and U+007F, so that no
+// escape can start among them. Exact for any word: once a byte has its high bit set, the
+// last test holds whatever the carries, and without one no subtraction borrows across
+// bytes.
+inline bool is_plain_ascii_word(const char* bytes) {
+    constexpr uint64_t ONES = 0x0101010101010101, HIGH = 0x8080808080808080;
+    uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    auto has_zero = [&](uint64_t v) { return ((v - ONES) & ~v & HIGH) != 0; };
+    if (((word | (word + ONES)) & HIGH) != 0) return false;  // a byte of 0x7F or above
+    if (((word - ONES * 0x20) & ~word & HIGH) != 0) return false;  // a control
+    return !has_zero(word ^ (ONES * '"')) && !has_zero(word ^ (ONES * '\\'));
+}
+
 // The library's escaping for valid UTF-8: the short escapes, \u00XX for the other
 // controls, everything else raw. yaml_safe also escapes what yaml_unsafe_length finds,
 // for a file that a YAML reader reads.
@@ -119,7 +147,10 @@ void put_quoted(Sink& sink, std::string_view text) {
     sink.put('"');
     size_t plain = 0;
     for (size_t i = 0; i < text.size(); ++i) {
+        while (i + 8 <= text.size() && is_plain_ascii_word(text.data() + i)) i += 8;
+        if (i == text.size()) break;
         auto c = static_cast<unsigned char>(text[i]);
+        if (!MAY_START_ESCAPE<escaping>[c]) continue;
         if (c >= 0x20 && c != '"' && c != '\\') {
             const size_t length = escaping == Escaping::yaml_safe && c >= 0x7F ? yaml_unsafe_length(text, i) : 0;
             if (length == 0) continue;

@@ -21,6 +21,10 @@ std::string lossy_utf8(std::string_view bytes);
 // The first `limit` Unicode scalar values of valid UTF-8 text.
 std::string_view first_chars(std::string_view text, size_t limit);
 
+// The most characters of a core's own text that a reply carries: a core under a
+// hostile configuration may write megabytes, and every reply must stay small.
+inline constexpr size_t CORE_ERROR_MAX_CHARS = 2000;
+
 // Unicode White_Space; the text must be valid UTF-8.
 bool is_white_space(char32_t c);
 std::string_view trim_white_space(std::string_view text);

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace quorin {
+#include "common/text.hpp"
 
-inline constexpr size_t CORE_ERROR_MAX_CHARS = 2000;
+namespace quorin {
 
 // Picks the one line of a failed core run that best explains the failure: the first
 // line marked "level=error" or "level=fatal" (standard output before standard error),

@@ -47,14 +47,16 @@ Json generate_config(const SingboxStart& start) {
     return build_singbox_config(parameters);
 }
 
-// Runs `sing-box check` on the written file; its standard error explains a refusal.
+// Runs `sing-box check` on the written file; its standard error explains a refusal,
+// capped as a Mihomo refusal is so that the reply stays small.
 Result<void> check_config(const InstalledCore& core, const Credentials& account) {
     auto output = run_core_check(
         {.program = core.executable, .args = {"check", "-c", CONFIG_PATH}, .err = Stdio::pipe, .credentials = account},
         CHECK_TIME_LIMIT);
     if (!output) return fail("не удалось проверить конфигурацию sing-box", output.error());
     if (!output->status.success())
-        return fail("sing-box отклонил TUN-конфигурацию: " + std::string(trim_white_space(lossy_utf8(output->err))));
+        return fail("sing-box отклонил TUN-конфигурацию: " +
+                    std::string(first_chars(trim_white_space(lossy_utf8(output->err)), CORE_ERROR_MAX_CHARS)));
     return {};
 }
 

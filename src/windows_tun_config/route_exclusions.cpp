@@ -97,6 +97,8 @@ std::vector<Ipv4> resolve_route_exclusions(const ServerList& servers, const Ipv4
     auto channel = std::make_shared<Ipv4Channel>();
     size_t started = 0;
     for (const std::string& name : extract_host_names(servers)) {
+        // The resolver would answer for 010.1.1.1 with 8.1.1.1, which its writer never meant.
+        if (legacy_numeric_address(name)) continue;
         if (start_lookup(channel, resolver, name)) ++started;
     }
     // Starting the threads does not count against the lookups' time.

@@ -148,6 +148,12 @@ std::vector<std::string> extract_host_names(const std::vector<std::string>& entr
 
 ServerList normalize_server_list(const std::vector<std::string>& entries) { return normalized(entries); }
 
+std::optional<Ipv4> legacy_numeric_address(const std::string& name) {
+    in_addr address{};
+    if (inet_aton(name.c_str(), &address) == 0) return std::nullopt;
+    return ntohl(address.s_addr);
+}
+
 ServerList normalize_server_list(JsonView list) { return normalized(list.children()); }
 
 }  // namespace quorin

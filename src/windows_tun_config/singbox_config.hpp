@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ using Ipv4Resolver = std::function<std::vector<Ipv4>(const std::string& name)>;
 std::vector<Ipv4> extract_ipv4_servers(const std::vector<std::string>& entries);
 std::vector<std::string> extract_host_names(const std::vector<std::string>& entries);
 ServerList normalize_server_list(const std::vector<std::string>& entries);
+// The address the system resolver reads a name as, without asking anyone, when the
+// name is one of the legacy numeric forms (010.1.1.1, 1.2.3, 0x7f.1, 2130706433).
+// Such a name stays a host name, but is never resolved: the address it reads as is
+// not the one its writer meant.
+std::optional<Ipv4> legacy_numeric_address(const std::string& name);
 // The same for a parsed array of strings, without copying its entries.
 ServerList normalize_server_list(JsonView list);
 // Resolves the list's host names in parallel (one detached thread each) within one

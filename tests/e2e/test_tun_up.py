@@ -236,6 +236,8 @@ class TunUpTest(SandboxTest):
             ("trimmed, lines and bad bytes kept", [{"stderr": raw(b" \tfirst\nsecond \xff\n\n")}, {"exit": 2}],
              "first\nsecond \ufffd"),
             ("killed by a signal, silent", [{"signal": 9}], ""),
+            ("capped at 2000 whole characters", [{"stderr": "я" * 1999 + "ж" * 5000}, {"exit": 1}],
+             "я" * 1999 + "ж"),
         ]
         for name, steps, detail in cases:
             with self.subTest(name), Client(uid=1000) as owner:
@@ -358,11 +360,13 @@ class ResolverDeadlineTest(SandboxTest):
         server = slow_names(self, {"slow.example.test": "203.0.113.50"}, delay=6,
                             hosts=b"127.0.0.1 localhost\n198.51.100.8 fast.example.test\n")
         self.start_helper()
-        servers = ["slow.example.test", "fast.example.test"]
+        # The system would read 010.1.1.1 and 1.2.3 as 8.1.1.1 and 1.2.0.3: they stay names, never resolved.
+        servers = ["slow.example.test", "fast.example.test", "010.1.1.1", "1.2.3"]
         self.assertEqual(request(tun_up(auto_route=True, servers=servers)).raw, reply_line())
-        self.assertIn("slow.example.test", server.queried)
+        self.assertEqual(server.queried.count("slow.example.test"), len(server.queried))
+        hosts = ["010.1.1.1", "1.2.3", "fast.example.test", "slow.example.test"]
         self.assertEqual(Path(SINGBOX_CONFIG).read_text(), file_text(expected_document(
-            auto_route=True, hosts=["fast.example.test", "slow.example.test"], exclusions=["198.51.100.8"])))
+            auto_route=True, hosts=hosts, exclusions=["198.51.100.8"])))
 
 
 if __name__ == "__main__":

@@ -84,6 +84,8 @@ TEST(JsonDocumentWriter, EscapesWhatAYamlReaderWouldNotReadBackRaw) {
                             R"(\ufffd\ufffe\uffff\ud83d\ude00"]})"),
               "{\n  \"k\\u0085\\u2028\": [\n    \"~\\u007f\\u0080\\u0085\\u009f\u00a0\u2027\\u2028\\u2029\u202a"
               "\ufffd\\ufffe\\uffff\U0001F600\"\n  ]\n}\n");
+    // Past a plain eight-byte word too.
+    EXPECT_EQ(document_form(R"(["abcdefghi\u2028jklmnopqr\u0085"])"), "[\n  \"abcdefghi\\u2028jklmnopqr\\u0085\"\n]\n");
 }
 
 // Characters, not bytes, and escapes as written; nothing is written for a refused key.
@@ -91,8 +93,10 @@ TEST(JsonDocumentWriter, RefusesAKeyWrittenInMoreThan1024Characters) {
     std::string cyrillic;
     std::string escaped;
     for (int i = 0; i < 1022; ++i) cyrillic += "ж";
+    std::string controls;
     for (int i = 0; i < 170; ++i) escaped += "\\u0085";
-    for (const std::string& key : {std::string(1022, 'a'), cyrillic, escaped + "\\n"}) {
+    for (int i = 0; i < 169; ++i) controls += "\\u0001";
+    for (const std::string& key : {std::string(1022, 'a'), cyrillic, escaped + "\\n", controls + "abcdefgh"}) {
         for (const char* longer : {"", "x"}) {
             auto document = JsonDocument::parse("[{\"a\":{\"" + key + longer + "\":1}}]", 127);
             ASSERT_TRUE(document);

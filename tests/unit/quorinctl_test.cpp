@@ -58,7 +58,12 @@ TEST(ServerCheck, RefusesWhatTheHelperWouldDropAndSaysWhy) {
          std::initializer_list<std::pair<std::string, std::string>>{{"http://vpn.example.org:443", "neither"},
                                                                     {"пример.рф", "neither"},
                                                                     {"2001:db8::7", "an IPv6"},
-                                                                    {"127.0.0.1", "a loopback"}})
+                                                                    {"127.0.0.1", "a loopback"},
+                                                                    {"010.1.1.1", "written like an address, "
+                                                                                  "which the system would read as 8.1.1.1"},
+                                                                    {"0x7f.1", "written like an address, which the "
+                                                                               "system would read as 127.0.0.1"},
+                                                                    {"2130706433", "written like an address"}})
         EXPECT_TRUE(error_of(check_servers({entry})).starts_with("server " + entry + ": " + reason)) << entry;
     std::vector<std::string> many;
     for (int i = 1; i <= 33; ++i) many.push_back("192.0.2." + std::to_string(i));

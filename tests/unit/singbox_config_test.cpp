@@ -135,7 +135,9 @@ TEST(RouteExclusions, ResolvedAddressesPushLargerLiteralsOut) {
 
 TEST(RouteExclusions, LiteralsOnlyNeedNoLookup) {
     auto dns = std::make_shared<FakeDns>();
-    std::vector<Ipv4> excluded = resolve_route_exclusions({"1.1.1.1", "127.0.0.1"}, FakeDns::resolver(dns));
+    // Names that the system would read as other addresses are never looked up either.
+    std::vector<Ipv4> excluded =
+        resolve_route_exclusions({"1.1.1.1", "127.0.0.1", "010.1.1.1", "1.2.3", "0x7f.1"}, FakeDns::resolver(dns));
     EXPECT_EQ(excluded, (std::vector<Ipv4>{ip(1, 1, 1, 1)}));
     EXPECT_TRUE(dns->asked.empty());
 }

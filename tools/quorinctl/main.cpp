@@ -8,6 +8,7 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
+#include "privileged/admission.hpp"
 #include "quorinctl/client.hpp"
 #include "quorinctl/doctor.hpp"
 #include "quorinctl/profile.hpp"
@@ -26,12 +27,18 @@ constexpr int EXIT_CANNOT_RUN = 127;
 // The helper bounds its own work (a core's check 60 s, readiness 10 s, name look-ups
 // 4 s), but it serves one request at a time: a start may first wait for another's.
 constexpr int DEFAULT_TIMEOUT_SECONDS = 180;
+constexpr uint32_t MAX_TIMEOUT_SECONDS = 3600;
+// The helper's own ranges for a tun-up.
+constexpr uint32_t MIN_MTU = 1280;
+constexpr uint32_t MAX_MTU = 9000;
+constexpr uint32_t MIN_SOCKS_PORT = 1024;
 constexpr const char* HELPER_PATH = "/usr/sbin/quorin-helper";
 
 struct Global {
     std::string socket = SOCKET_PATH;
     bool json = false;
-    int timeout_seconds = DEFAULT_TIMEOUT_SECONDS;
+    std::string timeout = std::to_string(DEFAULT_TIMEOUT_SECONDS);
+    uint32_t timeout_seconds = DEFAULT_TIMEOUT_SECONDS;
 };
 
 int print_error(const std::string& message, int status) {
@@ -40,6 +47,17 @@ int print_error(const std::string& message, int status) {
 }
 
 int usage_error(const std::string& message) { return print_error(message, EXIT_USAGE); }
+
+// A number from the command line, checked here so that the message names the option,
+// the value and the range, and nothing is sent for a value the helper would refuse.
+Result<uint32_t> number_in_range(std::string_view option, const std::string& value, uint32_t low, uint32_t high,
+                                 std::string_view what) {
+    auto number = parse_u32(value);
+    if (!number || *number < low || *number > high)
+        return fail(std::string(option) + " " + value + ": not " + std::string(what) + " from " + std::to_string(low) +
+                    " to " + std::to_string(high));
+    return *number;
+}
 
 Result<Reply> ask(const Global& global, const std::string& line) {
     auto raw = exchange(global.socket, line, std::chrono::seconds(global.timeout_seconds));
@@ -51,21 +69,31 @@ Result<std::string> read_input(const std::string& path) {
     return path == "-" ? read_to_end(STDIN_FILENO) : read_file(path);
 }
 
-// What a person reads for a successful reply: the versions, the interface or nothing.
-void print_success(std::string_view command, const Reply& reply) {
+// What a person reads for a successful reply: the versions, the interface, or the line
+// the command chose (a start's reply names nothing, so the command says what started).
+void print_success(std::string_view command, const Reply& reply, std::string_view done) {
     if (command == "status") std::cout << reply.version.value_or("") << "\n";
     if (command == "tun-status") std::cout << reply.interface.value_or("no session") << "\n";
+    if (!done.empty()) std::cout << done << "\n";
 }
 
-int send_request(const Global& global, std::string_view command, const std::string& line) {
+// The helper's refusal as it came; for one that setup mends, the way out too. The
+// helper's text stays untouched: clients match it.
+int print_refusal(const std::string& error) {
+    std::cerr << "quorinctl: " << error << "\n";
+    if (error == NOT_AUTHORISED || error == DAMAGED_MARKER) std::cerr << "run: quorinctl setup\n";
+    return EXIT_REFUSED;
+}
+
+int send_request(const Global& global, std::string_view command, const std::string& line, std::string_view done = "") {
     auto reply = ask(global, line);
     if (!reply) return print_error(reply.error().chain(), EXIT_UNREACHABLE);
     if (global.json) {
         std::cout << reply->raw << std::flush;
     } else if (reply->ok) {
-        print_success(command, *reply);
+        print_success(command, *reply, done);
     } else {
-        std::cerr << "quorinctl: " << *reply->error << "\n";
+        return print_refusal(*reply->error);
     }
     return reply->ok ? 0 : EXIT_REFUSED;
 }
@@ -77,7 +105,7 @@ int run_status(const Global& global) {
     if (status != 0 || global.json) return status;
     auto session = ask(global, "tun-status");
     if (!session) return print_error(session.error().chain(), EXIT_UNREACHABLE);
-    if (!session->ok) return print_error(*session->error, EXIT_REFUSED);
+    if (!session->ok) return print_refusal(*session->error);
     std::cout << "session: " << (session->interface ? "running on " + *session->interface : "none") << "\n";
     return 0;
 }
@@ -101,6 +129,8 @@ Result<std::vector<std::string>> list_entries(std::vector<std::string> entries, 
 
 struct TunUpOptions {
     TunUpArgs args{};
+    std::string mtu{};
+    std::string socks_port{};
     std::string bypass_file{};
     std::string server_file{};
 };
@@ -108,8 +138,9 @@ struct TunUpOptions {
 void add_tun_up(CLI::App& app, TunUpOptions& o) {
     auto* cmd = app.add_subcommand("tun-up", "Start sing-box in TUN mode with a generated configuration");
     cmd->add_option("--interface", o.args.interface, "TUN interface name (1-15 letters, digits, - or _)")->required();
-    cmd->add_option("--mtu", o.args.mtu, "MTU of the interface")->required();
-    cmd->add_option("--socks-port", o.args.socks_port, "local SOCKS port of the client's proxy")->required();
+    cmd->add_option("--mtu", o.mtu, "MTU of the interface (1280 to 9000)")->required();
+    cmd->add_option("--socks-port", o.socks_port, "local SOCKS port of the client's proxy (1024 to 65535)")
+        ->required();
     cmd->add_flag("--ipv6", o.args.ipv6, "route IPv6 through the tunnel as well");
     cmd->add_flag("--auto-route", o.args.auto_route, "let sing-box set up the routing");
     cmd->add_option("--bypass", o.args.bypass, "process name or executable path to route around the tunnel")
@@ -122,7 +153,13 @@ void add_tun_up(CLI::App& app, TunUpOptions& o) {
 
 int run_tun_up(const Global& global, TunUpOptions& o) {
     if (!is_interface_name(o.args.interface))
-        return usage_error("--interface: 1 to 15 ASCII letters, digits, '-' or '_'");
+        return usage_error("--interface " + o.args.interface + ": not 1 to 15 ASCII letters, digits, '-' or '_'");
+    auto mtu = number_in_range("--mtu", o.mtu, MIN_MTU, MAX_MTU, "a number");
+    if (!mtu) return usage_error(mtu.error().message());
+    auto port = number_in_range("--socks-port", o.socks_port, MIN_SOCKS_PORT, UINT16_MAX, "a port");
+    if (!port) return usage_error(port.error().message());
+    o.args.mtu = static_cast<uint16_t>(*mtu);
+    o.args.socks_port = static_cast<uint16_t>(*port);
     auto bypass = list_entries(std::move(o.args.bypass), o.bypass_file);
     if (!bypass) return usage_error(bypass.error().chain());
     auto servers = list_entries(std::move(o.args.servers), o.server_file);
@@ -132,7 +169,14 @@ int run_tun_up(const Global& global, TunUpOptions& o) {
     o.args.servers = std::move(*servers);
     auto line = tun_up_line(o.args);
     if (!line) return usage_error(line.error().message());
-    return send_request(global, "tun-up", *line);
+    return send_request(global, "tun-up", *line, o.args.interface + " is up (sing-box)");
+}
+
+// Mihomo's reply names no interface; the session does.
+void print_mihomo_interface(const Global& global) {
+    auto session = ask(global, "tun-status");
+    bool named = session && session->ok && session->interface;
+    std::cout << (named ? *session->interface : std::string("the session")) << " is up (Mihomo)\n";
 }
 
 struct MihomoUpOptions {
@@ -141,11 +185,12 @@ struct MihomoUpOptions {
     bool no_secret = false;
 };
 
-// Mihomo runs as root with its API on 127.0.0.1: without a secret any local program,
-// and any web page the user opens, could replace its configuration.
+// Mihomo's API listens on 127.0.0.1: without a secret any local program, and any web
+// page the user opens, could replace the configuration the helper vetted.
 int run_mihomo_up(const Global& global, const MihomoUpOptions& o) {
     if (!o.memory_limit.empty() && !is_memory_limit(o.memory_limit))
-        return usage_error("--memory-limit: digits and then letters, at most 16 bytes (for example 512MiB)");
+        return usage_error("--memory-limit " + o.memory_limit +
+                           ": not digits and then letters, at most 16 bytes (for example 512MiB)");
     auto content = read_input(o.profile);
     if (!content) return usage_error(Error(o.profile, content.error()).chain());
     auto json = profile_json(o.profile, *content);
@@ -162,6 +207,7 @@ int run_mihomo_up(const Global& global, const MihomoUpOptions& o) {
     bool unsecured = o.no_secret && lacks_api_secret(*json);
     int status = send_request(global, "mihomo-up", mihomo_up_line(*json, o.memory_limit));
     if (status != 0) return status;
+    if (!global.json) print_mihomo_interface(global);
     // Shown only for a running Mihomo; with --json, standard output stays the reply line.
     if (added_secret) (global.json ? std::cerr : std::cout) << "Mihomo API secret: " << *added_secret << "\n";
     if (unsecured)
@@ -186,9 +232,7 @@ int run(int argc, char** argv) {
     Global global;
     app.add_option("--socket", global.socket, "the helper's socket")->capture_default_str();
     app.add_flag("--json", global.json, "print the helper's reply line as it came");
-    app.add_option("--timeout", global.timeout_seconds, "seconds to wait for each reply")
-        ->check(CLI::Range(1, 3600))
-        ->capture_default_str();
+    app.add_option("--timeout", global.timeout, "seconds to wait for each reply (1 to 3600)")->capture_default_str();
     app.set_version_flag("--version", "quorinctl " QUORIN_VERSION);
 
     for (const char* simple : {"status", "tun-status", "tun-down"}) {
@@ -216,13 +260,16 @@ int run(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? 0 : EXIT_USAGE;
     }
+    auto timeout = number_in_range("--timeout", global.timeout, 1, MAX_TIMEOUT_SECONDS, "a number of seconds");
+    if (!timeout) return usage_error(timeout.error().message());
+    global.timeout_seconds = *timeout;
     std::string command = app.get_subcommands().front()->get_name();
     if (command == "mihomo-up") return run_mihomo_up(global, mihomo_up);
     if (command == "tun-up") return run_tun_up(global, tun_up);
     if (command == "doctor") return run_doctor_command(global);
     if (command == "setup") return run_setup();
     if (command == "status") return run_status(global);
-    return send_request(global, command, command);
+    return send_request(global, command, command, command == "tun-down" ? "the session is down" : "");
 }
 
 }  // namespace

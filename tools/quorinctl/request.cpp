@@ -39,6 +39,14 @@ Result<std::string> tun_up_line(const TunUpArgs& args) {
 
 namespace {
 
+// A name the system would read as another address: the helper never resolves it, so
+// the server it names would not be kept out of the tunnel.
+std::string read_as_address(Ipv4 address) {
+    return "written like an address, which the system would read as " + format_ipv4(address) +
+           ", so the helper would not keep it out of the tunnel; give the address as four decimal numbers without "
+           "leading zeros, or a host name";
+}
+
 // Why the helper would drop a lone entry; the helper's own normaliser decides whether.
 std::string dropped_because(std::string_view entry) {
     std::string bare(trim_white_space(entry));
@@ -49,6 +57,7 @@ std::string dropped_because(std::string_view entry) {
     in_addr v4{};
     if (inet_pton(AF_INET, bare.c_str(), &v4) == 1)
         return "a loopback, multicast or unspecified address, which the helper never keeps out of the tunnel";
+    if (auto address = legacy_numeric_address(bare)) return read_as_address(*address);
     return "neither an IPv4 address nor a host name (ASCII letters, digits, '-', '_' and at least one dot, at most "
            "253 bytes), so the helper would drop it";
 }
@@ -61,6 +70,8 @@ Result<void> check_servers(const std::vector<std::string>& servers) {
         if (!is_valid_utf8(entry)) return fail("server entry not valid UTF-8: " + lossy_utf8(entry));
         ServerList alone = normalize_server_list(std::vector<std::string>{entry});
         if (alone.empty()) return fail("server " + entry + ": " + dropped_because(entry));
+        if (auto address = legacy_numeric_address(alone.front()); address && format_ipv4(*address) != alone.front())
+            return fail("server " + entry + ": " + read_as_address(*address));
         kept.insert(alone.front());
     }
     if (normalize_server_list(servers).size() < kept.size())
