@@ -34,7 +34,7 @@ public:
     bool start_array(std::size_t) override { return open(Json::array()); }
     bool end_array() override { return close(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& ex) override {
-        error_ = std::string(ex.what());
+        error_ = library_message(ex);
         return false;
     }
 
@@ -130,9 +130,17 @@ Result<Json> parse_json(std::string_view text, size_t max_depth) {
             return fail(builder.error().empty() ? std::string("invalid JSON") : builder.error());
         }
     } catch (const std::exception& ex) {
-        return fail(ex.what());
+        return fail(library_message(ex));
     }
     return root;
+}
+
+std::string library_message(const std::exception& ex) {
+    std::string_view text = ex.what();
+    constexpr std::string_view PREFIX = "[json.exception.";
+    size_t end = text.find("] ");
+    if (!text.starts_with(PREFIX) || end == std::string_view::npos) return std::string(text);
+    return std::string(text.substr(end + 2));
 }
 
 std::string dump_compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }

@@ -19,6 +19,11 @@ using Json = nlohmann::json;
 // Library exceptions never leave this function.
 Result<Json> parse_json(std::string_view text, size_t max_depth);
 
+// The library's message without its leading "[json.exception.NAME.N] ": the rest says
+// what is wrong, the prefix only names the library's internals, and these texts reach
+// replies and the journal.
+std::string library_message(const std::exception& ex);
+
 // Compact form, for reply lines.
 std::string dump_compact(const Json& value);
 // Two blanks of indentation, members in ascending byte order, no final line feed.

@@ -89,7 +89,7 @@ Result<std::string> string_member(const Json& value) {
     try {
         return value.get<std::string>();
     } catch (const Json::exception& ex) {
-        return fail(ex.what());
+        return fail(library_message(ex));
     }
 }
 
@@ -107,7 +107,7 @@ Result<int64_t> installed_at_member(const Json& value) {
         try {
             return value.get<int64_t>();
         } catch (const Json::exception& ex) {
-            return fail(ex.what());
+            return fail(library_message(ex));
         }
     }
     return fail("invalid value for key 'installed_at': expected a signed 64-bit integer, found " + dump_compact(value));
@@ -138,7 +138,7 @@ Result<CoreManifest> parse_object_form(std::string_view text, const Json& object
     try {
         if (!Json::sax_parse(text.begin(), text.end(), &members)) return fail("invalid JSON");
     } catch (const std::exception& ex) {
-        return fail(ex.what());
+        return fail(library_message(ex));
     }
     CoreManifest manifest;
     std::array<bool, 4> seen{};
@@ -155,7 +155,7 @@ Result<CoreManifest> parse_object_form(std::string_view text, const Json& object
         try {
             (void)object.at(std::string(MANIFEST_KEYS[index]));
         } catch (const Json::exception& ex) {
-            return fail(ex.what());
+            return fail(library_message(ex));
         }
         return fail("key '" + std::string(MANIFEST_KEYS[index]) + "' not found");
     }
@@ -169,7 +169,7 @@ Result<CoreManifest> parse_array_form(const Json& array) {
         try {
             element = &array.at(index);
         } catch (const Json::exception& ex) {
-            return fail(ex.what());
+            return fail(library_message(ex));
         }
         if (auto stored = store_member(manifest, index, *element); !stored) return fail(stored.error());
     }
@@ -244,7 +244,7 @@ Result<CoreManifest> CoreManifest::parse(std::string_view text) {
     try {
         (void)value->at(std::string(catalogue_detail::MANIFEST_KEYS[0]));
     } catch (const Json::exception& ex) {
-        return fail(ex.what());
+        return fail(library_message(ex));
     }
     return fail("type must be object or array, but is " + std::string(value->type_name()));
 }

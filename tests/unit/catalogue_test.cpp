@@ -58,21 +58,24 @@ TEST(ManifestParse, AcceptsWhiteSpaceAroundButNothingAfter) {
     EXPECT_FALSE(CoreManifest::parse(std::string("\xEF\xBB\xBF") + VALID));
     EXPECT_FALSE(CoreManifest::parse(""));
     EXPECT_FALSE(CoreManifest::parse("   "));
+    // The library's text reaches the user without its "[json.exception.…]" prefix.
+    EXPECT_EQ(error_of(CoreManifest::parse("x")),
+              "parse error at line 1, column 1: syntax error while parsing value - invalid literal; last read: 'x'");
 }
 
 TEST(ManifestParse, RefusesAMissingMemberNamingTheKey) {
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","directory":"d","installed_at":1})")),
-              "[json.exception.out_of_range.403] key 'sha256' not found");
+              "key 'sha256' not found");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"directory":"d","installed_at":1,"sha256":"s"})")),
-              "[json.exception.out_of_range.403] key 'version' not found");
+              "key 'version' not found");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","sha256":"s","installed_at":1})")),
-              "[json.exception.out_of_range.403] key 'directory' not found");
+              "key 'directory' not found");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","directory":"d","sha256":"s"})")),
-              "[json.exception.out_of_range.403] key 'installed_at' not found");
-    EXPECT_EQ(error_of(CoreManifest::parse("{}")), "[json.exception.out_of_range.403] key 'version' not found");
+              "key 'installed_at' not found");
+    EXPECT_EQ(error_of(CoreManifest::parse("{}")), "key 'version' not found");
     // A member nested deeper does not count.
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","directory":"d","installed_at":1,"x":{"sha256":"s"}})")),
-              "[json.exception.out_of_range.403] key 'sha256' not found");
+              "key 'sha256' not found");
 }
 
 TEST(ManifestParse, RefusesARepeatedMemberNamingTheKey) {
@@ -92,15 +95,15 @@ TEST(ManifestParse, RefusesARepeatedMemberNamingTheKey) {
 
 TEST(ManifestParse, RefusesAStringMemberOfAnotherTypeWithTheLibraryMessage) {
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":1,"directory":"d","installed_at":1,"sha256":"s"})")),
-              "[json.exception.type_error.302] type must be string, but is number");
+              "type must be string, but is number");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","directory":null,"installed_at":1,"sha256":"s"})")),
-              "[json.exception.type_error.302] type must be string, but is null");
+              "type must be string, but is null");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","directory":"d","installed_at":1,"sha256":["s"]})")),
-              "[json.exception.type_error.302] type must be string, but is array");
+              "type must be string, but is array");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":"v","directory":{},"installed_at":1,"sha256":"s"})")),
-              "[json.exception.type_error.302] type must be string, but is object");
+              "type must be string, but is object");
     EXPECT_EQ(error_of(CoreManifest::parse(R"({"version":true,"directory":"d","installed_at":1,"sha256":"s"})")),
-              "[json.exception.type_error.302] type must be string, but is boolean");
+              "type must be string, but is boolean");
 }
 
 std::string with_installed_at(std::string_view number) {
@@ -118,12 +121,9 @@ TEST(ManifestParse, InstalledAtIsAnIntegerWithinSigned64Bits) {
         ASSERT_FALSE(result) << bad;
         EXPECT_NE(result.error().message().find("installed_at"), std::string::npos) << result.error().message();
     }
-    EXPECT_EQ(error_of(CoreManifest::parse(with_installed_at(R"("5")"))),
-              "[json.exception.type_error.302] type must be number, but is string");
-    EXPECT_EQ(error_of(CoreManifest::parse(with_installed_at("null"))),
-              "[json.exception.type_error.302] type must be number, but is null");
-    EXPECT_EQ(error_of(CoreManifest::parse(with_installed_at("true"))),
-              "[json.exception.type_error.302] type must be number, but is boolean");
+    EXPECT_EQ(error_of(CoreManifest::parse(with_installed_at(R"("5")"))), "type must be number, but is string");
+    EXPECT_EQ(error_of(CoreManifest::parse(with_installed_at("null"))), "type must be number, but is null");
+    EXPECT_EQ(error_of(CoreManifest::parse(with_installed_at("true"))), "type must be number, but is boolean");
     for (std::string_view bad : {"01", "+1", "0x10", "NaN", "Infinity", "1."})
         EXPECT_FALSE(CoreManifest::parse(with_installed_at(bad))) << bad;
 }
@@ -132,14 +132,13 @@ TEST(ManifestParse, ReportsTheFirstProblemInDocumentOrder) {
     // A wrongly typed member before a repetition: the type error.
     EXPECT_EQ(
         error_of(CoreManifest::parse(R"({"version":1,"version":"v","directory":"d","installed_at":1,"sha256":"s"})")),
-        "[json.exception.type_error.302] type must be string, but is number");
+        "type must be string, but is number");
     // A repetition before a wrongly typed member: the repetition.
     EXPECT_EQ(
         error_of(CoreManifest::parse(R"({"version":"v","version":"v","directory":1,"installed_at":1,"sha256":"s"})")),
         "duplicate key 'version'");
     // A wrongly typed member beats a missing one.
-    EXPECT_EQ(error_of(CoreManifest::parse(R"({"directory":1})")),
-              "[json.exception.type_error.302] type must be string, but is number");
+    EXPECT_EQ(error_of(CoreManifest::parse(R"({"directory":1})")), "type must be string, but is number");
 }
 
 TEST(ManifestParse, AcceptsTheFourElementArrayForm) {
@@ -150,24 +149,20 @@ TEST(ManifestParse, AcceptsTheFourElementArrayForm) {
     EXPECT_EQ(manifest->installed_at, 42);
     EXPECT_EQ(manifest->sha256, "digest");
 
-    EXPECT_EQ(error_of(CoreManifest::parse(R"(["v","d",1])")),
-              "[json.exception.out_of_range.401] array index 3 is out of range");
-    EXPECT_EQ(error_of(CoreManifest::parse("[]")), "[json.exception.out_of_range.401] array index 0 is out of range");
+    EXPECT_EQ(error_of(CoreManifest::parse(R"(["v","d",1])")), "array index 3 is out of range");
+    EXPECT_EQ(error_of(CoreManifest::parse("[]")), "array index 0 is out of range");
     EXPECT_FALSE(CoreManifest::parse(R"(["v","d",1,"s","extra"])"));
-    EXPECT_EQ(error_of(CoreManifest::parse(R"(["v","d","1","s"])")),
-              "[json.exception.type_error.302] type must be number, but is string");
-    EXPECT_EQ(error_of(CoreManifest::parse(R"(["v",1,1,"s"])")),
-              "[json.exception.type_error.302] type must be string, but is number");
+    EXPECT_EQ(error_of(CoreManifest::parse(R"(["v","d","1","s"])")), "type must be number, but is string");
+    EXPECT_EQ(error_of(CoreManifest::parse(R"(["v",1,1,"s"])")), "type must be string, but is number");
     EXPECT_FALSE(CoreManifest::parse(R"(["v","d",1.5,"s"])"));
     // The object's order, not another.
     EXPECT_FALSE(CoreManifest::parse(R"(["v","d","s",1])"));
 }
 
 TEST(ManifestParse, RefusesOtherValuesAndBrokenJson) {
-    EXPECT_EQ(error_of(CoreManifest::parse(R"("text")")),
-              "[json.exception.type_error.304] cannot use at() with string");
-    EXPECT_EQ(error_of(CoreManifest::parse("null")), "[json.exception.type_error.304] cannot use at() with null");
-    EXPECT_EQ(error_of(CoreManifest::parse("12")), "[json.exception.type_error.304] cannot use at() with number");
+    EXPECT_EQ(error_of(CoreManifest::parse(R"("text")")), "cannot use at() with string");
+    EXPECT_EQ(error_of(CoreManifest::parse("null")), "cannot use at() with null");
+    EXPECT_EQ(error_of(CoreManifest::parse("12")), "cannot use at() with number");
     for (std::string_view bad : {"{", R"({"version":"v",})", R"({'version':'v'})", "{\"version\":\"\xFF\"}"})
         EXPECT_FALSE(CoreManifest::parse(bad)) << bad;
 }
@@ -279,8 +274,7 @@ TEST_F(ManifestFile, PresentOrFailedWhenItCanBeExamined) {
     write(root_ + "/bad/active.json", R"({"version":"v","directory":"d","installed_at":1.5,"sha256":"s"})");
     EXPECT_NE(error_of(read_core_manifest(root_ + "/bad")).find("installed_at"), std::string::npos);
     write(root_ + "/short/active.json", R"({"version":"v","directory":"d","installed_at":1})");
-    EXPECT_EQ(error_of(read_core_manifest(root_ + "/short")),
-              "[json.exception.out_of_range.403] key 'sha256' not found");
+    EXPECT_EQ(error_of(read_core_manifest(root_ + "/short")), "key 'sha256' not found");
     write(root_ + "/empty/active.json", "");
     EXPECT_FALSE(read_core_manifest(root_ + "/empty"));
 }
@@ -355,16 +349,13 @@ TEST_F(CoreResolution, ManifestFailuresArePassedUp) {
     EXPECT_NE(all.error().message(), NO_SING_BOX);
 
     write(dirs_.state_dir + "/sing-box/active.json", R"({"version":"v","directory":"d","installed_at":1})");
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)),
-              "[json.exception.out_of_range.403] key 'sha256' not found");
+    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), "key 'sha256' not found");
 
     // The same for Xray.
     std::filesystem::remove(builtin_ + "/xray/geoip.dat");
     write(dirs_.state_dir + "/core/active.json", "[]");
-    EXPECT_EQ(error_of(resolve_xray_in(builtin_, dirs_)),
-              "[json.exception.out_of_range.401] array index 0 is out of range");
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)),
-              "[json.exception.out_of_range.401] array index 0 is out of range");
+    EXPECT_EQ(error_of(resolve_xray_in(builtin_, dirs_)), "array index 0 is out of range");
+    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), "array index 0 is out of range");
 }
 
 TEST_F(CoreResolution, AbsentWithoutManifestOrReleaseExecutable) {
