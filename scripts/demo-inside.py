@@ -112,7 +112,7 @@ def main():
     ctl("tun-down")
 
     say("refusals")
-    ctl("tun-up", "--interface", "qtun1", "--mtu", "1279", "--socks-port", "10808", status=1)
+    ctl("tun-up", "--interface", "qtun1", "--mtu", "1279", "--socks-port", "10808", status=2)
     profile.write_text(PROFILE_YAML.replace("allow-lan: false", "allow-lan: true"))
     ctl("mihomo-up", str(profile), status=1)
     ctl("status", uid=1001, status=1)
