@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "common/files.hpp"
+#include "common/syscall_filter.hpp"
 
 namespace quorin {
 
@@ -41,6 +43,8 @@ struct ChildPlan {
     int streams[3] = {-1, -1, -1};  // placed on 0, 1 and 2; -1 keeps the helper's own
     const char* working_dir = nullptr;
     const Credentials* credentials = nullptr;
+    const sock_fprog* filter = nullptr;  // with credentials: installed once they are taken
+    int signal_everyone = 0;
     int error = 0;  // set by the child when a step fails; read once the parent resumes
 };
 
@@ -113,6 +117,15 @@ CHILD_SIDE int run_child(void* argument) {
     // whatever the helper itself inherited from its parent.
     ready = ready && syscall(SYS_close_range, 3L, long{~0U}, 0L) == 0;
     ready = ready && (plan.credentials == nullptr || take_credentials(*plan.credentials));
+    // No new privileges is set by now, which the kernel asks of an unprivileged filter.
+    // prctl rather than seccomp(2): the unit's own filter allows only the former.
+    ready = ready && (plan.filter == nullptr ||
+                      syscall(SYS_prctl, long{PR_SET_SECCOMP}, long{SECCOMP_MODE_FILTER}, plan.filter, 0L, 0L) == 0);
+    if (ready && plan.signal_everyone != 0) {
+        // Reaches every process of the same uid but the caller; with none left, ESRCH.
+        (void)syscall(SYS_kill, -1L, long{plan.signal_everyone});
+        (void)syscall(SYS_exit_group, 0L);
+    }
     if (ready) {
         const uint64_t empty_mask = 0;
         ready = syscall(SYS_rt_sigprocmask, long{SIG_SETMASK}, &empty_mask, nullptr, sizeof empty_mask) == 0;
@@ -278,7 +291,11 @@ Result<Child> Child::spawn(const SpawnOptions& options) {
     plan.argv = argv.data();
     plan.envp = environment.get();
     if (!options.working_dir.empty()) plan.working_dir = options.working_dir.c_str();
-    if (options.credentials) plan.credentials = &*options.credentials;
+    if (options.credentials) {
+        plan.credentials = &*options.credentials;
+        plan.filter = &core_syscall_filter();
+    }
+    plan.signal_everyone = options.signal_everyone;
 
     ChildStack stack;
     if (stack.error() != 0) return fail(Error::os(stack.error()));

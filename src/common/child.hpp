@@ -34,7 +34,13 @@ struct SpawnOptions {
     Stdio err = Stdio::null_device;
     std::string working_dir{};                                     // empty: the helper's own
     std::vector<std::pair<std::string, std::string>> extra_env{};  // set or replaced
-    std::optional<Credentials> credentials{};                      // none: the helper's own
+    // None: the helper's own. With an account, the child also runs under
+    // core_syscall_filter().
+    std::optional<Credentials> credentials{};
+    // Not 0: instead of running a program, the child sends this signal to every process
+    // it may signal (kill(-1, ...)) and exits 0. With an account's credentials and no
+    // capabilities, that is exactly the account's processes.
+    int signal_everyone = 0;
 };
 
 // A collected wait status.

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,8 +13,10 @@
 #include <vector>
 
 #include "common/files.hpp"
+#include "common/log.hpp"
 #include "common/text.hpp"
 #include "entry/subcommands.hpp"
+#include "host/account_sweep.hpp"
 #include "host/cleanup.hpp"
 #include "privileged/request_stage.hpp"
 #include "privileged/session.hpp"
@@ -61,6 +64,42 @@ Result<UniqueFd> bind_own_socket() {
     return listener;
 }
 
+// SIGTERM and SIGINT stop the session and the service: a serve started by hand has no
+// service manager to stop its core. The handler writes the signal's number to a pipe the
+// loop polls, so that one arriving just before a poll is not lost, and makes the
+// listener non-blocking, so that an accept the loop is in, or about to enter, returns.
+int stop_pipe_write = -1;
+int stop_listener = -1;
+
+extern "C" void on_stop_signal(int signal) {
+    const int saved = errno;
+    const auto number = static_cast<char>(signal);
+    (void)!write(stop_pipe_write, &number, 1);
+    const int flags = fcntl(stop_listener, F_GETFL);
+    if (flags >= 0) (void)fcntl(stop_listener, F_SETFL, flags | O_NONBLOCK);
+    errno = saved;
+}
+
+// The pipe's reading end; the handlers stay for the life of the process.
+Result<UniqueFd> catch_stop_signals(int listener) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return fail_os();
+    stop_pipe_write = fds[1];
+    stop_listener = listener;
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0) return fail_os();
+    return UniqueFd(fds[0]);
+}
+
+// The signal that asked the loop to stop.
+int stop_signal(int stop_pipe) {
+    char number = 0;
+    return read(stop_pipe, &number, 1) == 1 && number != 0 ? number : SIGTERM;
+}
+
 // Takes one connection from the listener; false when there was none to take without
 // waiting (a listener handed over in non-blocking mode).
 Result<bool> accept_one(int listener, RequestStage& stage) {
@@ -91,11 +130,11 @@ Result<void> admit_waiting(int listener, RequestStage& stage) {
 }
 
 // One poll over the listener, the connections still sending their lines or taking their
-// replies, and the session's core. Before each dispatch every line that has arrived is
-// read and the backlog admitted, so that everyone waiting is counted in the round; at
-// most one request runs between polls, on this thread. Ends only on an error of accept
-// (other than EINTR) or of poll itself.
-Result<void> serve_connections(int listener, SessionSlot& slot) {
+// replies, the session's core and the stop signals. Before each dispatch every line that
+// has arrived is read and the backlog admitted, so that everyone waiting is counted in
+// the round; at most one request runs between polls, on this thread. Ends with the stop
+// signal's number, or on an error of accept (other than EINTR) or of poll itself.
+Result<int> serve_connections(int listener, int stop_pipe, SessionSlot& slot) {
     RequestStage stage;
     std::vector<pollfd> fds;
     for (;;) {
@@ -105,6 +144,8 @@ Result<void> serve_connections(int listener, SessionSlot& slot) {
         }
         fds.clear();
         const int timeout = stage.watch(fds, RequestStage::Clock::now());
+        const size_t stop_at = fds.size();
+        fds.push_back({stop_pipe, POLLIN, 0});
         // While the stage is full, new clients wait in the listen backlog.
         const bool listening = !stage.full();
         if (listening) fds.push_back({listener, POLLIN, 0});
@@ -114,10 +155,11 @@ Result<void> serve_connections(int listener, SessionSlot& slot) {
             if (errno == EINTR) continue;
             return fail_os();
         }
+        if (fds[stop_at].revents != 0) return stop_signal(stop_pipe);
         stage.advance(fds, RequestStage::Clock::now());
         if (core >= 0 && fds.back().revents != 0) handle_core_exit(slot);
-        if (listening && fds[fds.size() - (core >= 0 ? 2 : 1)].revents != 0) {
-            if (auto admitted = admit_waiting(listener, stage); !admitted) return admitted;
+        if (listening && fds[stop_at + 1].revents != 0) {
+            if (auto admitted = admit_waiting(listener, stage); !admitted) return fail(admitted.error());
         }
         (void)stage.dispatch_next(slot);
     }
@@ -134,15 +176,28 @@ Result<void> run_serve() {
         if (!bound) return fail(bound.error());
         listener = std::move(*bound);
     }
-    cleanup_network_state();
+    auto stop_pipe = catch_stop_signals(listener.get());
+    if (!stop_pipe) return fail(stop_pipe.error());
+    run_cleanup();
     SessionSlot slot;
-    auto served = serve_connections(listener.get(), slot);
-    // The core is left running: only its record is released.
-    slot.session.reset();
-    return served;
+    auto served = serve_connections(listener.get(), stop_pipe->get(), slot);
+    if (!served) {
+        // The core is left running: only its record is released.
+        slot.session.reset();
+        return fail(served.error());
+    }
+    // As a tun-down does, with or without a session.
+    stop_session(slot);
+    cleanup_network_state();
+    log_line(std::string("Quorin helper: stopped by SIG") + sigabbrev_np(*served) +
+             "; the session and its network state are cleared");
+    return {};
 }
 
-void run_cleanup() { cleanup_network_state(); }
+void run_cleanup() {
+    end_core_leftovers();
+    cleanup_network_state();
+}
 
 Result<void> run_subcommand(std::string_view command) {
     if (geteuid() != 0) return fail("helper должен работать от root");

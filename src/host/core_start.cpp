@@ -9,6 +9,7 @@
 
 #include "common/files.hpp"
 #include "common/log.hpp"
+#include "host/account_sweep.hpp"
 #include "host/cleanup.hpp"
 
 namespace quorin {
@@ -36,7 +37,10 @@ Result<Credentials> core_credentials() {
 Result<CapturedOutput> run_core_check(const SpawnOptions& options, std::chrono::milliseconds limit) {
     auto check = Child::spawn(options);
     if (!check) return fail(check.error());
-    return check->collect(limit);
+    auto output = check->collect(limit);
+    // Whatever the check started must not meet the core that follows it.
+    end_core_leftovers();
+    return output;
 }
 
 Result<CoreStart> wait_for_interface(Child& core, const std::string& interface_name, int checks,
@@ -56,6 +60,7 @@ Result<CoreStart> wait_for_interface(Child& core, const std::string& interface_n
 
 void abandon_core(Child& core) {
     core.kill_and_reap();
+    end_core_leftovers();
     clear_core_routing();
     core.close_descriptors();
 }

@@ -30,7 +30,8 @@ inline constexpr uint64_t CORE_CAPABILITIES = uint64_t{1} << CAP_NET_ADMIN | uin
 Result<Credentials> core_credentials();
 
 // Runs a core's configuration check to its end. The error is the operating system's
-// when it could not be started or did not end within `limit`; no process is left.
+// when it could not be started or did not end within `limit`; no process is left, of
+// the check or of anything it started.
 Result<CapturedOutput> run_core_check(const SpawnOptions& options, std::chrono::milliseconds limit);
 
 enum class CoreStart { ready, ended, timed_out };
@@ -42,7 +43,7 @@ Result<CoreStart> wait_for_interface(Child& core, const std::string& interface_n
                                      const std::function<bool()>& announced);
 
 // The one end of a core that did not come up: killed unless already reaped, reaped,
-// its routing cleared and its descriptors closed.
+// whatever it started ended, its routing cleared and its descriptors closed.
 void abandon_core(Child& core);
 
 // The journal's account of a start that failed once its core had been launched (the

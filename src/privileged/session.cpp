@@ -12,6 +12,7 @@
 
 #include "common/files.hpp"
 #include "common/log.hpp"
+#include "host/account_sweep.hpp"
 #include "host/cleanup.hpp"
 
 // Linux 6.5; Debian 12's headers predate it.
@@ -106,11 +107,9 @@ void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid) {
     session.owner_pid = owner_pid;
 }
 
-void stop_session(SessionSlot& slot) {
-    if (!slot.session) return;
-    TunSession session = std::move(*slot.session);
-    slot.session.reset();
-    Child& core = session.child;
+namespace {
+
+void stop_core(Child& core) {
     if (has_exited(core)) return;
     (void)core.kill(SIGTERM);
     for (int attempt = 0; attempt < STOP_CHECKS; ++attempt) {
@@ -119,6 +118,19 @@ void stop_session(SessionSlot& slot) {
     }
     (void)core.kill(SIGKILL);
     (void)core.wait();
+}
+
+}  // namespace
+
+void stop_session(SessionSlot& slot) {
+    if (slot.session) {
+        TunSession session = std::move(*slot.session);
+        slot.session.reset();
+        stop_core(session.child);
+    }
+    // Whatever the core started goes with it, and nothing an earlier core left may meet
+    // the next one: every start stops the session first.
+    end_core_leftovers();
 }
 
 int core_to_watch(const SessionSlot& slot) {
@@ -135,6 +147,8 @@ void handle_core_exit(SessionSlot& slot) {
     const std::string how = exited ? (*exited)->text() : exited.error().message();
     log_line("Quorin helper: the core of session " + session.interface_name + " exited by itself (" + how +
              "); its network state is cleared");
+    // First, so that nothing it left can put its rules back after the clean-up.
+    end_core_leftovers();
     cleanup_network_state();
 }
 

@@ -52,13 +52,15 @@ Result<UniqueFd> open_owner_handle(ClientProcess& client);
 void store_session(SessionSlot& slot, std::string interface_name, Child child);
 void record_owner(SessionSlot& slot, UniqueFd owner_handle, pid_t owner_pid);
 // SIGTERM, up to 30 checks 50 ms apart, then SIGKILL; the slot is empty afterwards.
+// Then, session or none, every process of the cores' account is ended
+// (end_core_leftovers).
 void stop_session(SessionSlot& slot);
 // The session core's pidfd while the core's own exit has not been dealt with; -1 when
 // there is nothing to watch.
 int core_to_watch(const SessionSlot& slot);
-// Once the session's core has exited by itself: logs its exit status and clears the
-// network state as a tun-down does, configuration files included. The record stays, so
-// that only its owner may replace it; tun-status answers none.
+// Once the session's core has exited by itself: logs its exit status, ends the
+// account's processes and clears the network state as a tun-down does, configuration files included. The record stays,
+// so that only its owner may replace it; tun-status answers none.
 void handle_core_exit(SessionSlot& slot);
 // The interface name while the core runs and its interface exists.
 Result<std::optional<std::string>> tun_status(SessionSlot& slot);

@@ -606,6 +606,20 @@ def core_credentials():
                       "NoNewPrivs": "1", **dict.fromkeys(("CapInh", "CapPrm", "CapEff", "CapAmb"), kept)}
 
 
+def account_processes():
+    """The pids of every live process whose real uid is quorin-core's."""
+    uid, pids = pwd.getpwnam("quorin-core").pw_uid, []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            status = Path(f"/proc/{entry}/status").read_text()
+        except OSError:
+            continue
+        fields = dict(line.partition(":")[::2] for line in status.splitlines())
+        if fields["Uid"].split()[0] == str(uid) and not fields["State"].strip().startswith("Z"):
+            pids.append(int(entry))
+    return pids
+
+
 def interface_exists(name) -> bool:
     return os.path.exists("/sys/class/net/" + name)
 

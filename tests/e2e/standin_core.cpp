@@ -8,6 +8,9 @@
 //   {"stdout": TEXT}  {"stderr": TEXT}   TEXT a string or {"hex": "ff00"} for raw bytes
 //   {"sleep_ms": N}   {"tun": true}      {"tun": "name"}   (true: the configured name)
 //   {"exit": N}       {"signal": N}      {"hang": true}    {"close_streams": true}
+//   {"leave": "rule" | "hop"}  a detached process that puts a priority-9001 rule back
+//                      every 0.1 s; "hop" also forks and lets its parent exit, all along
+//   {"ptrace": true}   seizes the helper (event "ptrace attached" or "ptrace ERRNO")
 // After the last step a real run (Mihomo without -t, sing-box run) waits to be killed;
 // any other run exits with status 0.
 #include <dirent.h>
@@ -16,7 +19,9 @@
 #include <linux/if_tun.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,6 +198,44 @@ std::string configured_interface(const std::string& core, const json& config) {
     return config.at("inbounds").at(0).at("interface_name").get<std::string>();
 }
 
+// What a compromised core could leave behind to keep its routing in place.
+[[noreturn]] void linger(bool hop) {
+    for (unsigned round = 0;; ++round) {
+        if (round % 10 == 0) {
+            pid_t ip = fork();
+            if (ip == 0) {
+                int null = open("/dev/null", O_RDWR);
+                dup2(null, 1);
+                dup2(null, 2);
+                execl("/usr/bin/ip", "ip", "rule", "add", "priority", "9001", "table", "9001", nullptr);
+                _exit(127);
+            }
+            if (ip > 0) waitpid(ip, nullptr, 0);
+        }
+        if (hop && fork() > 0) _exit(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void leave_behind(bool hop) {
+    pid_t first = fork();
+    if (first == 0) {
+        setsid();
+        if (fork() == 0) linger(hop);
+        _exit(0);
+    }
+    if (first > 0) waitpid(first, nullptr, 0);
+}
+
+void seize_parent() {
+    const pid_t helper = getppid();
+    if (ptrace(PTRACE_SEIZE, helper, nullptr, nullptr) == 0) {
+        append_event("ptrace attached\n");
+        return;
+    }
+    append_event(std::string("ptrace ") + strerrorname_np(errno) + "\n");
+}
+
 void on_sigterm(int) { append_event("SIGTERM\n"); }
 
 void on_sigterm_default(int) {
@@ -228,6 +271,8 @@ json default_run(const std::string& core, const std::string& mode) {
             signal(step["signal"].get<int>(), SIG_DFL);
             raise(step["signal"].get<int>());
         }
+        if (step.contains("leave")) leave_behind(step["leave"] == "hop");
+        if (step.contains("ptrace")) seize_parent();
         if (step.contains("hang"))
             for (;;) pause();
     }

@@ -2,10 +2,11 @@
 import os
 import signal
 import subprocess
+import time
 import unittest
 
-from harness import (Client, SandboxTest, alive, authorize, b64, children_of, install_cores, interface_exists,
-                     mihomo_config, records, reply_line, request, write_scenario)
+from harness import (Client, SandboxTest, account_processes, alive, authorize, b64, children_of, install_cores,
+                     interface_exists, mihomo_config, records, reply_line, request, rule_priorities, write_scenario)
 
 OTHER_OWNER = reply_line(False, error="VPN уже запущен в другом процессе Quorin. Отключите его в том окне")
 
@@ -124,6 +125,46 @@ class ResourceTest(SandboxTest):
 
     def test_activated(self):
         self.assert_no_leak(self.start_helper(activated=True))
+
+
+class LeftoverTest(SandboxTest):
+    """Nothing a core starts outlives its session, however the session ends."""
+
+    def setUp(self):
+        super().setUp()
+        install_cores()
+        authorize(0)
+
+    def end(self, how, helper):
+        if how == "tun-down":
+            self.assertEqual(request(b"tun-down\n").raw, reply_line())
+        elif how == "core killed":
+            os.kill(records(mode="run")[-1]["pid"], signal.SIGKILL)
+            self.wait_for(lambda: b"exited by itself" in helper.log(), "the helper to see its core die")
+        else:
+            helper.process.send_signal(signal.SIGTERM)
+            self.assertEqual(helper.process.wait(timeout=60), 0)
+            self.assertIn(b"Quorin helper: stopped by SIGTERM", helper.log())
+
+    def test_the_account_has_no_process_once_the_session_ends(self):
+        for core, start, leave, how in (("mihomo", mihomo_up(), "rule", "tun-down"),
+                                        ("sing-box", tun_up(), "hop", "tun-down"),
+                                        ("mihomo", mihomo_up(), "hop", "core killed"),
+                                        ("sing-box", tun_up(), "rule", "SIGTERM")):
+            with self.subTest(core=core, leave=leave, end=how):
+                helper = self.start_helper()
+                started = [{"stderr": "+0000 2026-12-09 12:00:00 INFO sing-box started (0.1s)\n"}] * (core == "sing-box")
+                write_scenario(core, "run", [{"tun": True}, *started, {"ptrace": True}, {"leave": leave}])
+                self.assertEqual(request(start.encode()).raw, reply_line())
+                self.wait_for(lambda: 9001 in rule_priorities(), "the leftover to put its rule in place")
+                # Outside the unit too, the core may not reach into the helper.
+                self.assertIn("ptrace EPERM", records(core, "run")[-1]["events"])
+                self.end(how, helper)
+                self.wait_for(lambda: not account_processes(), "the account's processes to end")
+                time.sleep(0.5)  # five of the leftover's rounds, had it survived
+                self.assertNotIn(9001, rule_priorities())
+                self.assertIn(b"processes the core left running", helper.log())
+                helper.stop()
 
 
 if __name__ == "__main__":

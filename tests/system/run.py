@@ -121,6 +121,9 @@ class SystemTests:
     def core_processes(self):
         return self.box.sh("pgrep -a -x 'mihomo|sing-box' || true").stdout.strip()
 
+    def account_processes(self):
+        return self.box.sh("pgrep -a -u quorin-core || true").stdout.strip()
+
     def journal(self):
         return self.box.run("journalctl", "-u", "quorin-helper.service", "-o", "cat", "--no-pager").stdout
 
@@ -330,6 +333,7 @@ class Checks(SystemTests):
         expect_run(self.ctl("tun-down"))
         expect_run(self.ctl("tun-status"), "no session\n")
         expect_equal("", self.core_processes(), "core processes ")
+        expect_equal("", self.account_processes(), "processes of quorin-core ")  # its sleep too
         self.expect_clean_network()
         self.journal_line(r"^Quorin helper: tun-down requested by pid \d+$")
 
@@ -345,6 +349,7 @@ class Checks(SystemTests):
         self.start_mihomo_session()
         expect_run(self.box.run("pkill", "-KILL", "-x", "mihomo"))
         expect_equal("", wait_for_value(self.core_processes, ""), "core processes ")
+        expect_equal("", wait_for_value(self.account_processes, ""), "processes of quorin-core ")
         self.expect_clean_network()  # with no request sent
         self.journal_line(r"^Quorin helper: the core of session qtun0 exited by itself \(signal: 9 \(SIGKILL\)\); "
                           r"its network state is cleared$")

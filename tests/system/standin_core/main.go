@@ -5,7 +5,7 @@
 // opens /dev/net/tun with TUNSETIFF, brings the link up, adds policy rules and routes
 // in table 2022 over rtnetlink and an nftables table over nfnetlink. It leaves all of
 // that behind when it ends, as a killed core would, so that only the helper's clean-up
-// can remove it. One line reports the sandbox it runs in.
+// can remove it, and a detached sleep that only the helper's sweep ends. One line reports the sandbox it runs in.
 package main
 
 import (
@@ -13,6 +13,7 @@ import (
 	"fmt"
 	"net"
 	"os"
+	"os/exec"
 	"os/signal"
 	"path/filepath"
 	"strings"
@@ -137,6 +138,10 @@ func readConfig(path string, into any) error {
 
 // The interface lives as long as the descriptor, that is as long as this process.
 func bringUp(name, table string, route bool) error {
+	// A detached process, as a core may leave one behind; the helper must end it.
+	if leftover := exec.Command("sleep", "600"); leftover.Start() == nil {
+		_ = leftover.Process.Release()
+	}
 	index, err := createTun(name)
 	if err != nil {
 		return fmt.Errorf("TUN %s: %v", name, err)
