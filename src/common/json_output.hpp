@@ -145,12 +145,13 @@ inline bool is_plain_ascii_word(const char* bytes) {
 template <Escaping escaping = Escaping::json, typename Sink>
 void put_quoted(Sink& sink, std::string_view text) {
     sink.put('"');
+    const std::array<bool, 256>& may_start_escape = MAY_START_ESCAPE<escaping>;
     size_t plain = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         while (i + 8 <= text.size() && is_plain_ascii_word(text.data() + i)) i += 8;
         if (i == text.size()) break;
         auto c = static_cast<unsigned char>(text[i]);
-        if (!MAY_START_ESCAPE<escaping>[c]) continue;
+        if (!may_start_escape[c]) continue;
         if (c >= 0x20 && c != '"' && c != '\\') {
             const size_t length = escaping == Escaping::yaml_safe && c >= 0x7F ? yaml_unsafe_length(text, i) : 0;
             if (length == 0) continue;

@@ -17,11 +17,8 @@ namespace {
 
 #if defined(__x86_64__)
 constexpr uint32_t NATIVE_ARCH = AUDIT_ARCH_X86_64;
-// x32 shares the architecture value and marks its numbers with this bit.
-constexpr uint32_t FOREIGN_NUMBER_BIT = 0x40000000;
 #elif defined(__aarch64__)
 constexpr uint32_t NATIVE_ARCH = AUDIT_ARCH_AARCH64;
-constexpr uint32_t FOREIGN_NUMBER_BIT = 0;
 #else
 #error "the cores' system-call filter knows no numbers for this architecture"
 #endif
@@ -87,10 +84,11 @@ std::vector<sock_filter> build_program() {
     program.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, NATIVE_ARCH, 1, 0));
     program.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
     program.push_back(statement(BPF_LD | BPF_W | BPF_ABS, NUMBER_OFFSET));
-    if (FOREIGN_NUMBER_BIT != 0) {
-        program.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, FOREIGN_NUMBER_BIT, 0, 1));
-        program.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
-    }
+#if defined(__x86_64__)
+    // x32 shares the architecture value and marks its numbers with this bit.
+    program.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, __X32_SYSCALL_BIT, 0, 1));
+    program.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+#endif
     // Each refused number jumps to the EPERM return at the end of the list.
     const auto refused = static_cast<uint8_t>(REFUSED.size());
     for (uint8_t index = 0; index < refused; ++index) {

@@ -83,6 +83,7 @@ size_t scan_account(uid_t uid, std::vector<pid_t>& seen) {
     size_t live = 0;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return 0;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
     while (const dirent* entry = readdir(proc)) {
         const std::string_view name(entry->d_name);
         auto pid = parse_u32(name);

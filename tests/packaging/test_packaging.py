@@ -25,7 +25,9 @@ EXPECTED_FILES = {
     "usr/share/man/man1/quorinctl.1.gz": 0o644,
     "usr/share/doc/quorin-helper/copyright": 0o644,
     "usr/share/doc/quorin-helper/changelog.gz": 0o644,
+    "usr/share/doc/quorin-helper/PROTOCOL.md": 0o644,
 }
+SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # systemd-analyze security of the hardened service: 2.8 offline as here and under a
 # running systemd (tests/system); the bare unit: 9.6.
 MAX_EXPOSURE = 2.8
@@ -101,6 +103,24 @@ class InstallTest(unittest.TestCase):
             rendered = run("man", "--warnings", "-l", self.path(page), env=dict(os.environ, MANWIDTH="80"))
             self.assertEqual(rendered.stderr, "", page)
             self.assertIn("EXIT STATUS", rendered.stdout)
+            text = " ".join(rendered.stdout.split())
+            # What the manuals point to is installed, and they say what the helper does.
+            for named in re.findall(r"/usr/share/doc/quorin-helper/\w+(?:\.\w+)*", text):
+                self.assertIn(named.lstrip("/"), EXPECTED_FILES, page)
+            self.assertNotRegex(text, r"(Mihomo|cores?) runs? as root", page)
+
+    def test_manual_modes_are_the_helpers(self):
+        def code_mode(source, pattern):
+            return re.search(pattern, open(os.path.join(SOURCE_DIR, source)).read()).group(1)
+        rendered = run("man", "-l", self.path("usr/share/man/man8/quorin-helper.8.gz"),
+                       env=dict(os.environ, MANWIDTH="80")).stdout
+        files = " ".join(rendered.partition("\nFILES\n")[2].partition("\nENVIRONMENT\n")[0].split())
+        entries = {"/run/quorin/mihomo.json": code_mode("src/privileged/session.cpp", r"fchmod\(file->get\(\), (0\d{3})\)"),
+                   "/var/cache/quorin/mihomo/ ": code_mode("src/mihomo/launch.cpp", r"fchmod\(made->get\(\), (0\d{3})\)")}
+        for entry, mode in entries.items():
+            stated = re.search(re.escape(entry) + r".{0,200}?mode (0\d{3})", files)
+            self.assertIsNotNone(stated, entry)
+            self.assertEqual(stated.group(1), mode, entry)
 
 
 class PackageTest(unittest.TestCase):
