@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -28,16 +27,13 @@ namespace {
 constexpr int SWEEP_ROUNDS = 5;
 constexpr auto SETTLE_PERIOD = std::chrono::milliseconds(10);
 
+// Only an account the cores alone use: kill(-1) as a uid someone shares would end that
+// someone's processes, and as root every process on the machine.
 std::optional<Credentials> account_without_capabilities() {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    int rc = 0;
-    while ((rc = getpwnam_r(CORE_ACCOUNT, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
-        buffer.resize(buffer.size() * 2);
-    // kill(-1) as root would reach every process on the machine.
-    if (rc != 0 || found == nullptr || entry.pw_uid == 0) return std::nullopt;
-    return Credentials{.uid = entry.pw_uid, .gid = entry.pw_gid, .capabilities = 0};
+    auto account = core_credentials();
+    if (!account) return std::nullopt;
+    account->capabilities = 0;
+    return *account;
 }
 
 // The value of one line of /proc/PID/status ("Uid:\t1\t1\t1\t1" gives "1\t1\t1\t1").

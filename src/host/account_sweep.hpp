@@ -11,8 +11,8 @@ namespace quorin {
 // exactly that uid's processes, and the kernel does it under the lock fork takes, so a
 // process that forks away from its pid in a loop is ended too. Then confirms, in a few
 // rounds at most, that none is left. Returns how many processes were found running;
-// best-effort and quiet otherwise. A missing account, or one with uid 0, has nothing
-// to end.
+// best-effort and quiet otherwise. A missing account, or one that core_credentials()
+// refuses, has nothing to end.
 size_t end_account_processes();
 
 // The same at a session boundary, with the journal line "Quorin helper: ended N

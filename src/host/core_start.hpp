@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/child.hpp"
 #include "common/error.hpp"
@@ -24,9 +26,25 @@ inline constexpr uint64_t CORE_CAPABILITIES = uint64_t{1} << CAP_NET_ADMIN | uin
                                               uint64_t{1} << CAP_NET_BIND_SERVICE | uint64_t{1} << CAP_SYS_PTRACE |
                                               uint64_t{1} << CAP_DAC_READ_SEARCH;
 
+// What the account database says about the cores' account and whoever shares it.
+struct CoreAccountFacts {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string shell;
+    std::optional<std::string> group_name{};   // of its primary group; none: no such group
+    std::vector<std::string> group_members{};  // listed in that group
+    std::vector<std::string> sharers{};        // other accounts with its uid or its primary group
+    unsigned system_id_max = 999;              // SYS_UID_MAX of /etc/login.defs
+};
+
+// Why the account is not one that belongs to the cores alone (Russian, for the reply),
+// or none: a system uid and gid, not 0; its own group, named after it, with no members;
+// no other account with its uid or its group; no login shell.
+std::optional<std::string> core_account_problem(const CoreAccountFacts& facts);
+
 // The credentials every core process runs with: the account's uid and gid, nothing of
-// root but CORE_CAPABILITIES. A missing account, or one with uid or gid 0, is an error:
-// a core never runs as root.
+// root but CORE_CAPABILITIES. A missing account, or one core_account_problem finds
+// unsound, is an error: a core never runs as root, nor as an account someone shares.
 Result<Credentials> core_credentials();
 
 // Runs a core's configuration check to its end. The error is the operating system's

@@ -262,13 +262,35 @@ class DoctorTest(SandboxTest):
         code, verdicts, text = self.doctor()
         self.assertEqual(code, 0, text)
         self.assertEqual(verdicts, dict.fromkeys(
-            ["socket", "helper", "authorisation", "cores", "session", "routing", "networkd", "nftables"], "ok")
+            ["socket", "helper", "authorisation", "account", "cores", "session", "routing", "networkd", "nftables"],
+            "ok")
             | {"journal": "skip"}, text)
         self.assertIn("journal: this user may not read the helper's journal: run `journalctl -u quorin-helper`", text)
         self.assertIn(f"cores: {VERSIONS} (Xray v26.10.21 built-in /usr/lib/quorin/cores/xray/xray;", text)
         self.assertIn(f"authorisation: marker /var/lib/quorin/authorized-users/{USER} (uid 0, mode 0600)", text)
         json_lines = [json.loads(line) for line in quorinctl("--json", "doctor").stdout.splitlines()]
-        self.assertEqual([line["verdict"] for line in json_lines], ["ok"] * 8 + ["skip"])
+        self.assertEqual([line["verdict"] for line in json_lines], ["ok"] * 9 + ["skip"])
+
+    def test_an_account_the_cores_share_fails_and_nothing_starts(self):
+        install_cores()
+        authorize(USER)
+        self.start_helper()
+        for path, pattern, replacement, problem in (
+                ("/etc/passwd", r"^(quorin-core:.*):[^:\n]*$", r"\1:/bin/bash", "у него оболочка входа /bin/bash"),
+                ("/etc/group", r"^(quorin-core:[^:]*:\d+):$", r"\1:alice", "в его группе есть участники: alice")):
+            with self.subTest(path=path):
+                # The sandbox's own copy (scripts/sandbox), which only its mount namespace sees.
+                kept = Path(path).read_text()
+                Path(path).write_text(re.sub(pattern, replacement, kept, count=1, flags=re.M))
+                try:
+                    code, verdicts, text = self.doctor()
+                    self.assertEqual((code, verdicts["account"]), (1, "FAIL"), text)
+                    self.assertIn(f"не годится для ядер: {problem}: as root, make it a system account", text)
+                    started = quorinctl("tun-up", "--interface", "qtun0", "--mtu", "1500", "--socks-port", "1080")
+                    self.assertIn(problem, started.stderr)
+                    self.assertEqual(records(), [])  # neither a check nor a core ran
+                finally:
+                    Path(path).write_text(kept)
 
     def test_foreign_rules_and_routes_warn_only_while_no_session_runs(self):
         install_cores()

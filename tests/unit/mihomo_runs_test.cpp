@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/files.hpp"
+#include "host/core_start.hpp"
 #include "mihomo/launch.hpp"
 
 namespace quorin {
@@ -80,6 +81,37 @@ TEST_F(MihomoRuns, HangingTestRunIsKilledAndReapedAtTheBound) {
         EXPECT_EQ(checked.error().cause()->message(), "Connection timed out (os error 110)");
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << body;  // no child left, not even a zombie
         EXPECT_EQ(errno, ECHILD);
+    }
+}
+
+}  // namespace
+}  // namespace quorin
+
+namespace quorin {
+namespace {
+
+TEST(CoreAccount, OnlyAnAccountOfTheCoresAloneIsSound) {
+    const CoreAccountFacts sound{.uid = 990, .gid = 990, .shell = "/usr/sbin/nologin", .group_name = "quorin-core"};
+    EXPECT_EQ(core_account_problem(sound), std::nullopt);
+    struct Row {
+        void (*change)(CoreAccountFacts&);
+        const char* problem;
+    } rows[] = {
+        {[](CoreAccountFacts& f) { f.gid = 0; }, "uid или gid равен 0"},
+        {[](CoreAccountFacts& f) { f.uid = 1000; }, "uid 1000 или gid 990 не системный (больше 999)"},
+        {[](CoreAccountFacts& f) { f.group_name = "users"; }, "его основная группа не quorin-core"},
+        {[](CoreAccountFacts& f) {
+             f.group_members = {"alice", "bob"};
+         },
+         "в его группе есть участники: alice, bob"},
+        {[](CoreAccountFacts& f) { f.sharers = {"alice"}; }, "его uid или группу делят с ним: alice"},
+        {[](CoreAccountFacts& f) { f.shell = "/bin/bash"; }, "у него оболочка входа /bin/bash"},
+        {[](CoreAccountFacts& f) { f.shell = ""; }, "у него оболочка входа /bin/sh"},
+    };
+    for (const Row& row : rows) {
+        CoreAccountFacts facts = sound;
+        row.change(facts);
+        EXPECT_EQ(core_account_problem(facts), std::optional<std::string>(row.problem));
     }
 }
 

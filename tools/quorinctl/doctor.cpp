@@ -355,6 +355,20 @@ std::string copies_in_force() {
            core_copy("Mihomo", resolve_mihomo(dirs));
 }
 
+// The account the helper runs the cores as: it refuses every start without a sound one.
+Check account_check() {
+    auto account = core_credentials();
+    if (account)
+        return {"account", Verdict::ok, std::string(CORE_ACCOUNT) + " (uid " + std::to_string(account->uid) + ")"};
+    const bool missing = account.error().message().find("не найден") != std::string::npos;
+    return {"account", Verdict::fail,
+            account.error().message() +
+                (missing ? ": create it as root: systemd-sysusers /usr/lib/sysusers.d/quorin-helper.conf"
+                         : ": as root, make it a system account of its own (uid and gid below 1000, its own group "
+                           "without members, shared with no account, shell /usr/sbin/nologin), or remove it and "
+                           "run systemd-sysusers /usr/lib/sysusers.d/quorin-helper.conf")};
+}
+
 Check cores_check(const Asked& status) {
     if (!status.reply) return {"cores", Verdict::skip, "unknown: the helper did not answer"};
     const Reply& reply = *status.reply;
@@ -494,6 +508,7 @@ std::vector<Check> run_doctor(const std::string& socket_path) {
     Asked status = ask(socket_path, "status");
     checks.push_back(answer_check(status));
     checks.push_back(authorisation_check());
+    checks.push_back(account_check());
     checks.push_back(cores_check(status));
     auto [session, running] = session_check(socket_path, status);
     checks.push_back(session);
