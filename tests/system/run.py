@@ -282,7 +282,7 @@ class Checks(SystemTests):
 
     def probe(self):
         return self.journal_line(r"standin-core mihomo probe: writable=(\S+) systemd_private=(.*) "
-                                 r"system_bus=(.*) systemd_run=(.*) sysctl_net=(.*)$")
+                                 r"system_bus=(.*) systemd_run=(.*) sysctl_net=(.*) shadow=(.*) var_lib=(.*)$")
 
     def writable_paths(self):
         writable = self.probe().group(1).split(",")
@@ -290,6 +290,9 @@ class Checks(SystemTests):
         expect(outside == [], f"writable only within {', '.join(WRITABLE)}", f"writable: {', '.join(writable)}")
         sysctl_net = self.probe().group(5)
         expect(sysctl_net == "writable", "the network's kernel settings writable", f"sysctl_net={sysctl_net}")
+        secrets = self.probe().group(6, 7)
+        expect("readable" not in secrets, "/etc/shadow and /var/lib/dpkg/status not readable",
+               f"shadow={secrets[0]} var_lib={secrets[1]}")
 
     def no_way_to_pid1(self):
         private, bus, systemd_run = self.probe().group(2, 3, 4)
@@ -303,7 +306,7 @@ class Checks(SystemTests):
         line = self.journal_line(r"standin-core mihomo escape: (.*)$").group(1)
         print(f"     {line}")
         match = re.fullmatch(r"root_etc=false cwd_etc=false mem=false vm_write=false signal=false marker=false "
-                             r"matching=(\d+)/\1", line)
+                             r"matching=(\d+)/\1 root_shadow=.*", line)
         expect(match is not None and int(match.group(1)) > 1, "every attempt false, every process readable", line)
 
     def tun_up(self):
@@ -440,7 +443,8 @@ class Checks(SystemTests):
             ("the first connection activates the service; status names the cores", self.activation),
             ("mihomo-up: the core's TUN, rules, routes and nftables table", self.mihomo_up),
             ("the core runs as quorin-core with seccomp, no new privileges and only its capabilities", self.core_sandbox),
-            ("a core can write nothing but Mihomo's working directory and the private temporary ones", self.writable_paths),
+            ("a core can write nothing but Mihomo's working directory and the private temporary ones, and reads "
+             "neither /etc/shadow nor another service's state", self.writable_paths),
             ("inside the service neither PID 1 nor the system bus can be reached", self.no_way_to_pid1),
             ("a core can neither write the host's files or PID 1's memory, nor signal it, nor plant a marker; "
              "it reads every process's exe and fd/", self.no_way_to_the_host),

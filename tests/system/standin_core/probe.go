@@ -23,12 +23,28 @@ const EscapeProbe = "/etc/quorin-escape-probe"
 // whether the network's kernel settings, which real cores set, can still be written.
 func probeLine(core string) string {
 	return fmt.Sprintf("standin-core %s probe: writable=%s systemd_private=%s system_bus=%s systemd_run=%s "+
-		"sysctl_net=%s", core, strings.Join(writableTops(), ","), connectUnix("/run/systemd/private"),
-		connectUnix("/run/dbus/system_bus_socket"), systemdRun(), openForWriting(SysctlNetProbe))
+		"sysctl_net=%s shadow=%s var_lib=%s", core, strings.Join(writableTops(), ","),
+		connectUnix("/run/systemd/private"), connectUnix("/run/dbus/system_bus_socket"), systemdRun(),
+		openForWriting(SysctlNetProbe), openForReading("/etc/shadow"), openForReading("/var/lib/dpkg/status"))
 }
 
 // SysctlNetProbe is a network setting of the box's own namespace; it is opened, never written.
 const SysctlNetProbe = "/proc/sys/net/ipv4/ip_forward"
+
+// openForReading says "readable" only when the file gives its content: an inaccessible
+// path is an empty node of mode 0, which CAP_DAC_READ_SEARCH opens all the same.
+func openForReading(path string) string {
+	fd, err := syscall.Open(path, syscall.O_RDONLY|syscall.O_CLOEXEC, 0)
+	if err != nil {
+		return quote(err.Error())
+	}
+	defer syscall.Close(fd)
+	var buffer [1]byte
+	if n, err := syscall.Read(fd, buffer[:]); err != nil || n == 0 {
+		return "nothing-to-read"
+	}
+	return "readable"
+}
 
 func openForWriting(path string) string {
 	fd, err := syscall.Open(path, syscall.O_WRONLY|syscall.O_CLOEXEC, 0)
@@ -125,7 +141,8 @@ func escapeLine(core string) string {
 		}
 	}
 	return fmt.Sprintf("standin-core %s escape: root_etc=%t cwd_etc=%t mem=%t vm_write=%t signal=%t marker=%t "+
-		"matching=%d/%d", core, canCreate("/proc/1/root/etc"), canCreate("/proc/1/cwd/etc"),
+		"matching=%d/%d root_shadow=%s", core, canCreate("/proc/1/root/etc"), canCreate("/proc/1/cwd/etc"),
 		openForWriting("/proc/1/mem") == "writable", vmErr == syscall.EFAULT, syscall.Kill(1, 0) == nil,
-		canCreate("/proc/1/root/var/lib/quorin/authorized-users"), readable, seen)
+		canCreate("/proc/1/root/var/lib/quorin/authorized-users"), readable, seen,
+		openForReading("/proc/1/root/etc/shadow"))
 }
