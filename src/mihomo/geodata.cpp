@@ -6,8 +6,10 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,6 +59,62 @@ void remove_stale_temporaries(const std::string& working_dir) {
     while (const dirent* entry = readdir(entries.get())) {
         if (is_temporary_name(entry->d_name)) (void)unlinkat(dirfd(entries.get()), entry->d_name, 0);
     }
+}
+
+constexpr int MAX_REMOVED_DEPTH = 64;
+
+// Removes the entry `name` of the directory `parent`, a directory with all it holds.
+// Descends by descriptor and never follows a link, so that nothing a core planted can
+// point the removal elsewhere; a tree deeper than MAX_REMOVED_DEPTH stays.
+void remove_entry(int parent, const char* name, int depth = 0) {
+    if (unlinkat(parent, name, 0) == 0 || (errno != EISDIR && errno != EPERM)) return;
+    if (depth >= MAX_REMOVED_DEPTH) return;
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    std::unique_ptr<DIR, int (*)(DIR*)> entries(fdopendir(fd), closedir);
+    if (!entries) {
+        close(fd);
+        return;
+    }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
+    while (const dirent* entry = readdir(entries.get())) {
+        const std::string_view child(entry->d_name);
+        if (child != "." && child != "..") remove_entry(dirfd(entries.get()), entry->d_name, depth + 1);
+    }
+    entries.reset();
+    (void)unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+bool is_geodata_name(std::string_view name) {
+    return std::any_of(GEODATA_FILES.begin(), GEODATA_FILES.end(),
+                       [&](const GeodataFile& file) { return name == file.target; });
+}
+
+// Every entry of the working directory but the GeoData copies that are regular files
+// (with `keep_copies`), or only what stands at a GeoData name and is not a regular file.
+void clear_entries(const std::string& working_dir, bool keep_copies) {
+    UniqueFd dir(open(working_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) return;
+    std::vector<std::string> doomed;
+    {
+        const int listed = dup(dir.get());
+        if (listed < 0) return;
+        std::unique_ptr<DIR, int (*)(DIR*)> entries(fdopendir(listed), closedir);
+        if (!entries) {
+            close(listed);
+            return;
+        }
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
+        while (const dirent* entry = readdir(entries.get())) {
+            const std::string_view name(entry->d_name);
+            if (name == "." || name == "..") continue;
+            struct stat st {};
+            const bool copy = is_geodata_name(name) &&
+                              fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+            if (is_geodata_name(name) ? !copy : !keep_copies) doomed.emplace_back(name);
+        }
+    }
+    for (const auto& name : doomed) remove_entry(dir.get(), name.c_str());
 }
 
 // The temporary copy. Until it is committed, dropping it removes the file; a file that
@@ -158,8 +216,11 @@ Result<void> prepare_one(const GeodataFile& file, const std::string& core_dir, c
 
 }  // namespace
 
+void clear_working_dir(const std::string& working_dir) { clear_entries(working_dir, false); }
+
 Result<void> prepare_geodata(const std::string& core_dir, const std::string& working_dir, uid_t owner, gid_t group) {
     remove_stale_temporaries(working_dir);
+    clear_entries(working_dir, true);
     for (const GeodataFile& file : GEODATA_FILES) {
         if (auto prepared = prepare_one(file, core_dir, working_dir, owner, group); !prepared) return prepared;
     }

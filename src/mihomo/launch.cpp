@@ -1,8 +1,13 @@
 #include "mihomo/launch.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "common/files.hpp"
+#include "common/text.hpp"
 #include "host/catalogue.hpp"
 #include "host/cleanup.hpp"
 #include "host/core_start.hpp"
@@ -28,6 +33,26 @@ Result<void> prepare_working_dir(const std::string& dir, gid_t core_group) {
     return {};
 }
 
+// Beside the working directory, in root's own directory, where a core cannot write: the
+// uid of the client that started the last Mihomo session.
+std::string last_user_record(const std::string& working_dir) { return working_dir + ".last-uid"; }
+
+// What one user's session wrote (providers, caches) the next user's core does not
+// read: a start for another uid, or with no record (the first start, or one after a
+// version that kept no record), begins in an emptied working directory.
+void hand_over_working_dir(const std::string& working_dir, uid_t client_uid) {
+    const std::string record = last_user_record(working_dir);
+    const std::string uid_text = std::to_string(client_uid);
+    auto last = read_file(record, 16);
+    if (last && trim_white_space(*last) == uid_text) return;
+    clear_working_dir(working_dir);
+    const std::string temporary = record + ".tmp";
+    UniqueFd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file && write_all(file.get(), uid_text + "\n") && rename(temporary.c_str(), record.c_str()) == 0) return;
+    (void)unlink(temporary.c_str());
+    (void)unlink(record.c_str());  // the next start empties the directory again
+}
+
 Result<void> prepare_geodata_from_xray(const HelperDirs& dirs, const std::string& working_dir,
                                        const Credentials& account) {
     auto xray = resolve_xray(dirs);
@@ -48,7 +73,7 @@ Result<void> wait_for_tun_interface(Child& core, const std::string& tun_device) 
 
 }  // namespace
 
-Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid) {
+Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid, uid_t client_uid) {
     const HelperDirs dirs;
     auto mihomo = resolve_mihomo(dirs);
     if (!mihomo) return fail("Mihomo не установлен; обновите Quorin");
@@ -60,6 +85,7 @@ Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t clien
     MihomoLayout layout = mihomo_layout(dirs);
     layout.account = *account;
     if (auto ready = prepare_working_dir(layout.working_dir, account->gid); !ready) return ready;
+    hand_over_working_dir(layout.working_dir, client_uid);
     if (auto geodata = prepare_geodata_from_xray(dirs, layout.working_dir, *account); !geodata) return geodata;
     auto written = write_json_file(layout.config_file, request.config, account->gid);
     if (!written) return fail("не удалось записать конфигурацию Mihomo", written.error());

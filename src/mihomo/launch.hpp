@@ -46,8 +46,9 @@ Result<Child> start_mihomo(const std::string& executable, const MihomoLayout& la
                            const std::optional<std::string>& memory_limit);
 
 // Replaces whatever core runs by Mihomo with the checked request's configuration and
-// makes the client its owner. After the core has been found, a failure leaves no
-// session; the owner handle is closed with the request.
-Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid);
+// makes the client its owner. A start for another uid than the last one's begins in an
+// emptied working directory (GeoData copies kept). After the core has been found, a
+// failure leaves no session; the owner handle is closed with the request.
+Result<void> launch_mihomo(MihomoRequest request, SessionSlot& slot, pid_t client_pid, uid_t client_uid);
 
 }  // namespace quorin

@@ -62,7 +62,7 @@ Result<void> run_mihomo_up(MihomoUpCommand& command, ClientProcess& client, Sess
                           .tun_device = std::move(*tun_device),
                           .memory_limit = std::move(command.memory_limit),
                           .owner_handle = std::move(*owner_handle)};
-    return launch_mihomo(std::move(request), slot, client.pid);
+    return launch_mihomo(std::move(request), slot, client.pid, client.uid);
 }
 
 Result<void> run_tun_up(const TunUpCommand& command, ClientProcess& client, SessionSlot& slot) {

@@ -128,7 +128,8 @@ class GeodataFaultTest(FaultChecks, SandboxTest):
         self.assert_still_serving()
 
         self.fresh()
-        self.traced_helper("-e", "trace=rename", "-e", "inject=rename:error=EACCES:when=2")
+        # The first rename records the starting user beside the working directory.
+        self.traced_helper("-e", "trace=rename", "-e", "inject=rename:error=EACCES:when=3")
         self.assert_failed_copy("geosite.dat", replaced=["GeoIP.dat"])
         self.assertEqual(Path(WORKING_DIR, "GeoIP.dat").read_bytes(), GEOIP_DATA)
         self.assert_injected(rf'^rename\("{TEMPORARY}", "/var/cache/quorin/mihomo/GeoSite\.dat"\) += -1 EACCES ')

@@ -242,6 +242,25 @@ class PreparationTest(SandboxTest):
         install_cores(xray=False)
         self.assert_refused_before_the_test_run("в пакете Quorin отсутствуют GeoData")
 
+    def test_another_users_start_begins_in_an_emptied_working_directory(self):
+        install_cores()
+        authorize(1000)
+        outside = CACHE_DIR + "/outside"
+        os.makedirs(outside + "/kept")
+        self.assertEqual(request(mihomo_up(), uid=1000).raw, reply_line())
+        # What uid 1000's core may have written, or planted for the next one.
+        Path(WORK_DIR, "provider.yaml").write_text("uid 1000's provider\n")
+        os.makedirs(WORK_DIR + "/cache/deep")
+        os.symlink(outside, WORK_DIR + "/link")
+        os.unlink(WORK_DIR + "/GeoSite.dat")
+        os.makedirs(WORK_DIR + "/GeoSite.dat/inside")
+        for uid, left in ((1000, {"provider.yaml", "cache", "link"}), (0, set())):
+            with self.subTest(uid=uid):
+                self.assertEqual(request(mihomo_up(), uid=uid).raw, reply_line())
+                self.assertEqual(set(os.listdir(WORK_DIR)), left | {"GeoIP.dat", "GeoSite.dat"})
+                self.assertEqual(Path(WORK_DIR, "GeoSite.dat").read_bytes(), GEOSITE_DATA)
+        self.assertEqual(os.listdir(outside), ["kept"])  # no link followed
+
     def test_working_directory_taken_by_a_file(self):
         install_cores()
         os.makedirs(CACHE_DIR, exist_ok=True)

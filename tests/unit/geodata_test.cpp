@@ -95,7 +95,16 @@ TEST_F(Geodata, SecondFailureComesAfterFirstFileWasReplaced) {
 
 TEST_F(Geodata, RemovesTemporaryFileWhenTheCopyCannotBeFinished) {
     write(xray + "/geoip.dat", "x");
-    fs::create_directories(work + "/GeoIP.dat/occupied");  // the rename cannot replace it
+    // A directory at the name is removed first, unless it is deeper than the removal goes:
+    // then the rename cannot replace it.
+    fs::create_directories(work + "/GeoIP.dat/occupied");
+    write(xray + "/geosite.dat", "y");
+    ASSERT_TRUE(prepare_geodata(xray, work, getuid(), getgid()));
+    EXPECT_EQ(content_of(work + "/GeoIP.dat"), "x");
+    std::string deep = work + "/GeoIP.dat";
+    for (int level = 0; level < 70; ++level) deep += "/d";
+    fs::remove(work + "/GeoIP.dat");
+    fs::create_directories(deep);
     EXPECT_EQ(error(), "не удалось подготовить geoip.dat для Mihomo");
     EXPECT_FALSE(leftovers());
     EXPECT_EQ(prepare_geodata(xray, root + "/absent", getuid(), getgid()).error().message(),
