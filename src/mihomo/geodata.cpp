@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -47,18 +48,27 @@ bool is_temporary_name(std::string_view name) {
     return true;
 }
 
-// A helper killed mid-copy leaves its temporary behind, up to 256 MiB of it. unlinkat
-// never follows a link and refuses a directory, which is then left alone.
-void remove_stale_temporaries(const std::string& working_dir) {
-    UniqueFd dir(open(working_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// Calls `visit` with the directory's descriptor and the name of each of its entries but
+// "." and "..". Takes `dir`; nothing happens when it is not an open directory.
+void for_each_entry(UniqueFd dir, const std::function<void(int, const char*)>& visit) {
     if (!dir) return;
     std::unique_ptr<DIR, int (*)(DIR*)> entries(fdopendir(dir.get()), closedir);
     if (!entries) return;
     (void)dir.release();  // closedir closes it now
     // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
     while (const dirent* entry = readdir(entries.get())) {
-        if (is_temporary_name(entry->d_name)) (void)unlinkat(dirfd(entries.get()), entry->d_name, 0);
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") visit(dirfd(entries.get()), entry->d_name);
     }
+}
+
+// A helper killed mid-copy leaves its temporary behind, up to 256 MiB of it. unlinkat
+// never follows a link and refuses a directory, which is then left alone.
+void remove_stale_temporaries(const std::string& working_dir) {
+    for_each_entry(UniqueFd(open(working_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                   [](int dir, const char* name) {
+                       if (is_temporary_name(name)) (void)unlinkat(dir, name, 0);
+                   });
 }
 
 constexpr int MAX_REMOVED_DEPTH = 64;
@@ -69,19 +79,8 @@ constexpr int MAX_REMOVED_DEPTH = 64;
 void remove_entry(int parent, const char* name, int depth = 0) {
     if (unlinkat(parent, name, 0) == 0 || (errno != EISDIR && errno != EPERM)) return;
     if (depth >= MAX_REMOVED_DEPTH) return;
-    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
-    std::unique_ptr<DIR, int (*)(DIR*)> entries(fdopendir(fd), closedir);
-    if (!entries) {
-        close(fd);
-        return;
-    }
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
-    while (const dirent* entry = readdir(entries.get())) {
-        const std::string_view child(entry->d_name);
-        if (child != "." && child != "..") remove_entry(dirfd(entries.get()), entry->d_name, depth + 1);
-    }
-    entries.reset();
+    for_each_entry(UniqueFd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+                   [&](int dir, const char* child) { remove_entry(dir, child, depth + 1); });
     (void)unlinkat(parent, name, AT_REMOVEDIR);
 }
 
@@ -96,24 +95,12 @@ void clear_entries(const std::string& working_dir, bool keep_copies) {
     UniqueFd dir(open(working_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) return;
     std::vector<std::string> doomed;
-    {
-        const int listed = dup(dir.get());
-        if (listed < 0) return;
-        std::unique_ptr<DIR, int (*)(DIR*)> entries(fdopendir(listed), closedir);
-        if (!entries) {
-            close(listed);
-            return;
-        }
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this function's own
-        while (const dirent* entry = readdir(entries.get())) {
-            const std::string_view name(entry->d_name);
-            if (name == "." || name == "..") continue;
-            struct stat st {};
-            const bool copy = is_geodata_name(name) &&
-                              fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-            if (is_geodata_name(name) ? !copy : !keep_copies) doomed.emplace_back(name);
-        }
-    }
+    for_each_entry(UniqueFd(fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)), [&](int listed, const char* name) {
+        struct stat st {};
+        const bool geodata = is_geodata_name(name);
+        const bool copy = geodata && fstatat(listed, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+        if (geodata ? !copy : !keep_copies) doomed.emplace_back(name);
+    });
     for (const auto& name : doomed) remove_entry(dir.get(), name.c_str());
 }
 
