@@ -383,6 +383,7 @@ Result<void> Child::read_streams(std::string& out, std::string& err, Deadline de
                 ends[which[i]]->reset();
             } else {
                 sinks[which[i]]->append(buffer, static_cast<size_t>(n));
+                explicit_bzero(buffer, static_cast<size_t>(n));  // a check's output may quote its configuration
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "privileged/protocol.hpp"
 
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,7 +114,10 @@ Result<bool> read_available(int reader, std::string& line, size_t& scanned) {
             // room beyond the string itself.
             std::array<char, READ_CHUNK> first;  // NOLINT(cppcoreguidelines-pro-type-member-init): recv fills it
             n = recv(reader, first.data(), want, MSG_DONTWAIT);
-            if (n > 0) line.assign(first.data(), static_cast<size_t>(n));
+            if (n > 0) {
+                line.assign(first.data(), static_cast<size_t>(n));
+                explicit_bzero(first.data(), static_cast<size_t>(n));  // it may carry a configuration
+            }
         } else {
             // The size handed to the operation may exceed `filled + want` (libstdc++ 12);
             // only `want` bytes are read.
