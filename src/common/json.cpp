@@ -155,12 +155,19 @@ Result<PrettyWrite> write_pretty(int fd, const Json& value, size_t max_bytes) {
 }
 
 std::string json_quote(std::string_view text) {
-    if (!is_valid_utf8(text)) return dump_compact(Json(std::string(text)));  // the library replaces invalid bytes
     std::string quoted;
     quoted.reserve(text.size() + 2);
-    StringSink sink{quoted};
-    put_quoted(sink, text);
+    append_json_quote(quoted, text);
     return quoted;
+}
+
+void append_json_quote(std::string& out, std::string_view text) {
+    if (!is_valid_utf8(text)) {
+        out += dump_compact(Json(std::string(text)));  // the library replaces invalid bytes
+        return;
+    }
+    StringSink sink{out};
+    put_quoted(sink, text);
 }
 
 }  // namespace quorin

@@ -35,5 +35,7 @@ std::string dump_pretty(const Json& value);
 Result<PrettyWrite> write_pretty(int fd, const Json& value, size_t max_bytes);
 // A JSON string literal with RFC 8259 escaping; non-ASCII stays raw UTF-8.
 std::string json_quote(std::string_view text);
+// The same literal appended to `out`.
+void append_json_quote(std::string& out, std::string_view text);
 
 }  // namespace quorin

@@ -20,7 +20,12 @@ void operator delete(void* block) noexcept {
     explicit_bzero(block, malloc_usable_size(block));
     std::free(block);  // NOLINT(cppcoreguidelines-no-malloc)
 }
-void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
+// The size given is the one asked for, and nothing is written past it.
+void operator delete(void* block, std::size_t size) noexcept {
+    if (block == nullptr) return;
+    explicit_bzero(block, size);
+    std::free(block);  // NOLINT(cppcoreguidelines-no-malloc)
+}
 void operator delete[](void* block) noexcept { ::operator delete(block); }
 void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
 // NOLINTEND(cert-dcl54-cpp,misc-new-delete-overloads)

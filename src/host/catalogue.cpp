@@ -1,11 +1,13 @@
 #include "host/catalogue.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -206,8 +208,9 @@ Result<std::optional<InstalledCore>> resolve_managed(const std::string& home, st
 Result<std::optional<InstalledCore>> resolve_xray_in(const std::string& builtin_root, const HelperDirs& dirs) {
     // The built-in copy counts only with both data files beside the executable.
     auto builtin = core_in(XRAY_VERSION, join_path(builtin_root, "xray"), "xray");
-    if (builtin && std::ranges::all_of(std::array<std::string_view, 2>{"geoip.dat", "geosite.dat"},
-                                       [&](std::string_view file) { return is_regular_file(join_path(builtin->core_dir, file)); }))
+    if (builtin &&
+        std::ranges::all_of(std::array<std::string_view, 2>{"geoip.dat", "geosite.dat"},
+                            [&](std::string_view file) { return is_regular_file(join_path(builtin->core_dir, file)); }))
         return builtin;
     return resolve_managed(join_path(dirs.state_dir, "core"), "xray");
 }
@@ -232,6 +235,29 @@ Result<CoreSet> require_all_cores_in(const std::string& builtin_root, const Help
     auto mihomo = resolve_mihomo_in(builtin_root, dirs);
     if (!mihomo) return fail("в пакете Quorin отсутствует Mihomo");
     return CoreSet{std::move(**xray), std::move(**sing_box), std::move(*mihomo)};
+}
+
+// What the resolvers above look at, in their order, when every built-in copy is complete.
+constexpr std::array<std::string_view, 5> BUILTIN_FILES = {"xray/xray", "xray/geoip.dat", "xray/geosite.dat",
+                                                           "sing-box/sing-box", "mihomo/mihomo"};
+
+Result<CoreVersions> core_versions_in(const std::string& builtin_root, const HelperDirs& dirs) {
+    std::array<char, 256> path;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled before each look
+    auto builtin = [&](std::string_view name) {
+        if (builtin_root.size() + 1 + name.size() >= path.size()) return is_regular_file(join_path(builtin_root, name));
+        std::memcpy(path.data(), builtin_root.data(), builtin_root.size());
+        path[builtin_root.size()] = '/';
+        std::memcpy(path.data() + builtin_root.size() + 1, name.data(), name.size());
+        path[builtin_root.size() + 1 + name.size()] = '\0';
+        struct stat st;  // NOLINT(cppcoreguidelines-pro-type-member-init): stat fills it
+        return stat(path.data(), &st) == 0 && S_ISREG(st.st_mode);
+    };
+    if (std::ranges::all_of(BUILTIN_FILES, builtin))
+        return CoreVersions{std::string(XRAY_VERSION), std::string(SING_BOX_VERSION), std::string(MIHOMO_VERSION)};
+    auto cores = require_all_cores_in(builtin_root, dirs);
+    if (!cores) return fail(cores.error());
+    return CoreVersions{std::move(cores->xray.version), std::move(cores->sing_box.version),
+                        std::move(cores->mihomo.version)};
 }
 
 }  // namespace catalogue_detail
@@ -282,6 +308,12 @@ Result<CoreSet> require_all_cores() {
     static const std::string builtin_root(catalogue_detail::BUILTIN_CORES_DIR);
     static const HelperDirs dirs;
     return catalogue_detail::require_all_cores_in(builtin_root, dirs);
+}
+
+Result<CoreVersions> core_versions_in_force() {
+    static const std::string builtin_root(catalogue_detail::BUILTIN_CORES_DIR);
+    static const HelperDirs dirs;
+    return catalogue_detail::core_versions_in(builtin_root, dirs);
 }
 
 }  // namespace quorin

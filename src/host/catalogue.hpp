@@ -39,6 +39,15 @@ Result<std::optional<InstalledCore>> resolve_xray(const HelperDirs& dirs);
 Result<std::optional<InstalledCore>> resolve_sing_box(const HelperDirs& dirs);
 std::optional<InstalledCore> resolve_mihomo(const HelperDirs& dirs);
 Result<CoreSet> require_all_cores();
+
+// The versions of the copies require_all_cores() would give, or its error; when every
+// built-in copy is complete, found with the same five looks and no path built.
+struct CoreVersions {
+    std::string xray;
+    std::string sing_box;
+    std::string mihomo;
+};
+Result<CoreVersions> core_versions_in_force();
 Result<std::optional<CoreManifest>> read_core_manifest(const std::string& home);
 
 // Reads a whole data file (a larger one than 16 MiB is refused) and parses it as the

@@ -31,5 +31,6 @@ Result<std::optional<InstalledCore>> resolve_xray_in(const std::string& builtin_
 Result<std::optional<InstalledCore>> resolve_sing_box_in(const std::string& builtin_root, const HelperDirs& dirs);
 std::optional<InstalledCore> resolve_mihomo_in(const std::string& builtin_root, const HelperDirs& dirs);
 Result<CoreSet> require_all_cores_in(const std::string& builtin_root, const HelperDirs& dirs);
+Result<CoreVersions> core_versions_in(const std::string& builtin_root, const HelperDirs& dirs);
 
 }  // namespace quorin::catalogue_detail

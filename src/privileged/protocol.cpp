@@ -23,16 +23,21 @@ constexpr size_t READ_CHUNK = 8192;
 constexpr size_t READS_PER_CALL = 16;
 constexpr size_t LARGE_LINE_BYTES = size_t{64} * 1024;
 
-std::string json_or_null(const std::optional<std::string>& text) { return text ? json_quote(*text) : "null"; }
+void append_json_or_null(std::string& line, const std::optional<std::string>& text) {
+    if (text)
+        append_json_quote(line, *text);
+    else
+        line += "null";
+}
 
 Reply status_reply() {
-    auto cores = require_all_cores();
+    auto cores = core_versions_in_force();
     if (!cores) return Reply::failure(cores.error().message());
     Reply reply = Reply::success();
     std::string& version = reply.version.emplace();
     version.reserve(64);
-    version.append("Xray ").append(cores->xray.version).append("; sing-box ").append(cores->sing_box.version);
-    version.append("; Mihomo ").append(cores->mihomo.version);
+    version.append("Xray ").append(cores->xray).append("; sing-box ").append(cores->sing_box);
+    version.append("; Mihomo ").append(cores->mihomo);
     return reply;
 }
 
@@ -92,9 +97,12 @@ std::string Reply::line() const {
     std::string line;
     line.reserve(128);
     line.append(ok ? "{\"ok\":true" : "{\"ok\":false");
-    line.append(",\"version\":").append(json_or_null(version));
-    line.append(",\"error\":").append(json_or_null(error));
-    line.append(",\"interface\":").append(json_or_null(interface));
+    line.append(",\"version\":");
+    append_json_or_null(line, version);
+    line.append(",\"error\":");
+    append_json_or_null(line, error);
+    line.append(",\"interface\":");
+    append_json_or_null(line, interface);
     line.append("}\n");
     return line;
 }

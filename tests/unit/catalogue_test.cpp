@@ -15,6 +15,7 @@
 namespace quorin {
 namespace {
 
+using catalogue_detail::core_versions_in;
 using catalogue_detail::require_all_cores_in;
 using catalogue_detail::resolve_mihomo_in;
 using catalogue_detail::resolve_sing_box_in;
@@ -281,7 +282,19 @@ TEST_F(ManifestFile, PresentOrFailedWhenItCanBeExamined) {
 
 // ---- Resolving the cores ----
 
-using CoreResolution = TempTree;
+struct CoreResolution : TempTree {
+    // The full resolution's error, or "<ok>"; the version-only look must agree with it.
+    std::string all_cores() {
+        auto full = require_all_cores_in(builtin_, dirs_);
+        auto versions = core_versions_in(builtin_, dirs_);
+        EXPECT_EQ(error_of(versions), error_of(full));
+        if (full && versions) {
+            EXPECT_EQ(versions->xray + versions->sing_box + versions->mihomo,
+                      full->xray.version + full->sing_box.version + full->mihomo.version);
+        }
+        return error_of(full);
+    }
+};
 
 TEST_F(CoreResolution, BuiltInXrayNeedsItsGeoData) {
     builtin_xray();
@@ -295,7 +308,7 @@ TEST_F(CoreResolution, BuiltInXrayNeedsItsGeoData) {
     auto incomplete = resolve_xray_in(builtin_, dirs_);
     ASSERT_TRUE(incomplete);
     EXPECT_FALSE(incomplete->has_value());
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), NO_XRAY);
+    EXPECT_EQ(all_cores(), NO_XRAY);
 }
 
 TEST_F(CoreResolution, ManagedXrayLivesUnderCoreAndNeedsNoGeoData) {
@@ -349,13 +362,13 @@ TEST_F(CoreResolution, ManifestFailuresArePassedUp) {
     EXPECT_NE(all.error().message(), NO_SING_BOX);
 
     write(dirs_.state_dir + "/sing-box/active.json", R"({"version":"v","directory":"d","installed_at":1})");
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), "key 'sha256' not found");
+    EXPECT_EQ(all_cores(), "key 'sha256' not found");
 
     // The same for Xray.
     std::filesystem::remove(builtin_ + "/xray/geoip.dat");
     write(dirs_.state_dir + "/core/active.json", "[]");
     EXPECT_EQ(error_of(resolve_xray_in(builtin_, dirs_)), "array index 0 is out of range");
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), "array index 0 is out of range");
+    EXPECT_EQ(all_cores(), "array index 0 is out of range");
 }
 
 TEST_F(CoreResolution, AbsentWithoutManifestOrReleaseExecutable) {
@@ -422,15 +435,16 @@ TEST_F(CoreResolution, MihomoBuiltInThenManagedThenAbsent) {
 }
 
 TEST_F(CoreResolution, RequireAllCoresNamesTheFirstMissingCoreInOrder) {
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), NO_XRAY);
+    EXPECT_EQ(all_cores(), NO_XRAY);
     builtin_mihomo();
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), NO_XRAY);
+    EXPECT_EQ(all_cores(), NO_XRAY);
     builtin_xray();
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), NO_SING_BOX);
+    EXPECT_EQ(all_cores(), NO_SING_BOX);
     std::filesystem::remove_all(builtin_ + "/mihomo");
     builtin_sing_box();
-    EXPECT_EQ(error_of(require_all_cores_in(builtin_, dirs_)), NO_MIHOMO);
+    EXPECT_EQ(all_cores(), NO_MIHOMO);
     builtin_mihomo();
+    EXPECT_EQ(all_cores(), "<ok>");
     auto all = require_all_cores_in(builtin_, dirs_);
     ASSERT_TRUE(all) << all.error().chain();
     EXPECT_EQ(all->xray.version, "v26.10.21");
@@ -442,6 +456,7 @@ TEST_F(CoreResolution, RequireAllCoresWithManagedCopies) {
     managed("core", "vX", "rx", "xray");
     managed("sing-box", "vS", "rs", "sing-box");
     write(dirs_.state_dir + "/mihomo/mihomo");
+    EXPECT_EQ(all_cores(), "<ok>");
     auto all = require_all_cores_in(builtin_, dirs_);
     ASSERT_TRUE(all) << all.error().chain();
     EXPECT_EQ(all->xray.version, "vX");
