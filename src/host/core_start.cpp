@@ -22,7 +22,6 @@ namespace quorin {
 namespace {
 
 constexpr auto INTERFACE_CHECK_PERIOD = std::chrono::milliseconds(50);
-constexpr const char* NO_CORE_ACCOUNT = "системный пользователь quorin-core не найден; переустановите Quorin";
 
 constexpr const char* UNSOUND_CORE_ACCOUNT = "системный пользователь quorin-core не годится для ядер: ";
 constexpr std::string_view LOGIN_DEFS = "/etc/login.defs";

@@ -26,6 +26,9 @@ inline constexpr uint64_t CORE_CAPABILITIES = uint64_t{1} << CAP_NET_ADMIN | uin
                                               uint64_t{1} << CAP_NET_BIND_SERVICE | uint64_t{1} << CAP_SYS_PTRACE |
                                               uint64_t{1} << CAP_DAC_READ_SEARCH;
 
+// The refusal when the account database has no such account.
+inline constexpr const char* NO_CORE_ACCOUNT = "системный пользователь quorin-core не найден; переустановите Quorin";
+
 // What the account database says about the cores' account and whoever shares it.
 struct CoreAccountFacts {
     uid_t uid = 0;

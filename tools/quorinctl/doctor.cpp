@@ -360,12 +360,13 @@ Check account_check() {
     auto account = core_credentials();
     if (account)
         return {"account", Verdict::ok, std::string(CORE_ACCOUNT) + " (uid " + std::to_string(account->uid) + ")"};
-    const bool missing = account.error().message().find("не найден") != std::string::npos;
+    const bool missing = account.error().message() == NO_CORE_ACCOUNT;
     return {"account", Verdict::fail,
             account.error().message() +
                 (missing ? ": create it as root: systemd-sysusers /usr/lib/sysusers.d/quorin-helper.conf"
-                         : ": as root, make it a system account of its own (uid and gid below 1000, its own group "
-                           "without members, shared with no account, shell /usr/sbin/nologin), or remove it and "
+                         : ": as root, make it a system account of its own (uid and gid not 0 and at most SYS_UID_MAX "
+                           "of /etc/login.defs, 999 by default; its own group without members, shared with no account, "
+                           "shell /usr/sbin/nologin), or remove it and "
                            "run systemd-sysusers /usr/lib/sysusers.d/quorin-helper.conf")};
 }
 
